@@ -1,0 +1,52 @@
+#include "link/port_options.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+namespace {
+
+QStringList argumentsOf(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The command line is read before the application connects to a display,
+    // so --help and usage errors work anywhere.
+    QCoreApplication::setApplicationName(QStringLiteral("quorvex-evm"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEX_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Control panel for the Quorvex evaluation board on a parallel port."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    addPortOptions(parser);
+
+    PortOptions options;
+    try {
+        options = parsePortOptions(parser, argumentsOf(argc, argv));
+    } catch (const UsageError &error) {
+        std::fprintf(stderr, "quorvex-evm: %s\n\n%s", error.what(), qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))));
+        return UsageExitCode;
+    }
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("quorvex-evm %s\n", QUORVEX_VERSION);
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    return 0;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "panel/toolkit_services.h"
+
+struct Module1;
+
+// What the panel does at start-up and on every user action. Each handler runs
+// to completion; an error abandons it with a message box and the panel goes on.
+class PanelBehaviour : public ToolkitEvents {
+public:
+    explicit PanelBehaviour(Module1 &module);
+
+    void load() override;
+    void clearClicked() override;
+    void updateClicked() override;
+    void bitBoxClicked(int index) override;
+    void modeBitClicked(int index) override;
+    void gainSliderChanged() override;
+    void Gaincontrol_click() override;
+    void portPresetChosen(int preset) override;
+    void aboutChosen() override;
+
+    static QString dBText(int position, int tickCount);
+
+private:
+    void clear();
+    void sendSequence();
+    void refreshReadouts();
+    void enableModeControls();
+
+    template <typename Body> void guarded(Body &&body);
+
+    Module1 &m_module;
+    int m_depth = 0;
+};
+
+inline const QString AboutText = QStringLiteral("QuorvexEVM Program Ver. 1.0 ");
+inline const QString ReleaseReminder = QStringLiteral("click Update to release");

@@ -1,0 +1,113 @@
+#include "link/port_options.h"
+
+#include <QCommandLineParser>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+
+PortOptions parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    addPortOptions(parser);
+    return parsePortOptions(parser, QStringList{"quorvex-evm"} + arguments);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(PortOptions::Backend)
+
+class CommandLineTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void backends_data();
+    void backends();
+    void deviceBindings();
+    void refused_data();
+    void refused();
+    void programExitsWithUsageCode();
+};
+
+void CommandLineTest::backends_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<PortOptions::Backend>("backend");
+    QTest::addColumn<int>("simulatedPreset");
+    QTest::newRow("parport by default") << QStringList{} << PortOptions::Backend::Parport << 0;
+    QTest::newRow("simulated on LPT1") << QStringList{"--simulate"} << PortOptions::Backend::Simulated << 0;
+    QTest::newRow("simulated on LPT2") << QStringList{"--simulate=LPT2"} << PortOptions::Backend::Simulated << 1;
+    QTest::newRow("simulated on lpt3") << QStringList{"--simulate=lpt3"} << PortOptions::Backend::Simulated << 2;
+#if defined(__x86_64__) || defined(__i386__)
+    QTest::newRow("direct I/O") << QStringList{"--direct-io"} << PortOptions::Backend::DirectIo << 0;
+#endif
+}
+
+void CommandLineTest::backends()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(PortOptions::Backend, backend);
+    QFETCH(int, simulatedPreset);
+
+    const PortOptions options = parse(arguments);
+    QCOMPARE(options.backend, backend);
+    QCOMPARE(options.simulatedPreset, simulatedPreset);
+}
+
+void CommandLineTest::deviceBindings()
+{
+    const PortOptions options =
+        parse({"--device", "LPT1=/dev/parport2", "--device=LPT3=/dev/parport0"});
+    QCOMPARE(options.devices.size(), 2u);
+    QCOMPARE(options.devices.at(0x378), "/dev/parport2");
+    QCOMPARE(options.devices.at(0x3BC), "/dev/parport0");
+}
+
+void CommandLineTest::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown option") << QStringList{"--fast"} << "Unknown option 'fast'";
+    QTest::newRow("device without a path") << QStringList{"--device", "LPT1"} << "LPTn=PATH";
+    QTest::newRow("device with empty path") << QStringList{"--device", "LPT1="} << "LPTn=PATH";
+    QTest::newRow("device on no preset") << QStringList{"--device", "COM1=/dev/ttyS0"} << "not LPT1";
+    QTest::newRow("device without a value") << QStringList{"--device"} << "Missing value";
+    QTest::newRow("simulate on no preset") << QStringList{"--simulate=LPT4"} << "not LPT1";
+    QTest::newRow("simulate and direct I/O") << QStringList{"--simulate", "--direct-io"}
+                                             << "cannot be used together";
+}
+
+void CommandLineTest::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    try {
+        parse(arguments);
+        QFAIL("the command line should be refused");
+    } catch (const UsageError &error) {
+        QVERIFY2(QString::fromLocal8Bit(error.what()).contains(message), error.what());
+    }
+}
+
+void CommandLineTest::programExitsWithUsageCode()
+{
+    // Without --simulate a bad command line must stop before any port is
+    // opened: the usage message and code 2, with no port error.
+    QProcess program;
+    program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--device", "LPT9=/dev/null"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), UsageExitCode);
+    const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(errors.contains("not LPT1") && errors.contains("Usage: quorvex-evm"), qPrintable(errors));
+
+    program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--help"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    const QString help = QString::fromLocal8Bit(program.readAllStandardOutput());
+    for (const char *option : {"--simulate", "--direct-io", "--device"})
+        QVERIFY2(help.contains(QLatin1String(option)), option);
+}
+
+QTEST_APPLESS_MAIN(CommandLineTest)
+#include "test_command_line.moc"
