@@ -1,4 +1,8 @@
+#include "link/module1.h"
+#include "link/port_backend.h"
 #include "link/port_options.h"
+#include "panel/control_panel_window.h"
+#include "panel/panel_behaviour.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -7,8 +11,7 @@
 
 namespace {
 
-QStringList argumentsOf(int argc, char *argv[])
-{
+QStringList argumentsOf(int argc, char *argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -17,8 +20,7 @@ QStringList argumentsOf(int argc, char *argv[])
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     // The command line is read before the application connects to a display,
     // so --help and usage errors work anywhere.
     QCoreApplication::setApplicationName(QStringLiteral("quorvex-evm"));
@@ -35,7 +37,8 @@ int main(int argc, char *argv[])
     try {
         options = parsePortOptions(parser, argumentsOf(argc, argv));
     } catch (const UsageError &error) {
-        std::fprintf(stderr, "quorvex-evm: %s\n\n%s", error.what(), qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))));
+        std::fprintf(stderr, "quorvex-evm: %s\n\n%s", error.what(),
+                     qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))));
         return UsageExitCode;
     }
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
@@ -48,5 +51,15 @@ int main(int argc, char *argv[])
     }
 
     QApplication app(argc, argv);
-    return 0;
+    QuorvexControlPanel::installFonts();
+
+    const std::unique_ptr<PortBackend> port = createPortBackend(options);
+    QuorvexControlPanel window;
+    Module1 module(window, *port);
+    PanelBehaviour behaviour(module);
+    window.setEvents(&behaviour);
+
+    window.load();
+    window.show();
+    return QApplication::exec();
 }

@@ -21,8 +21,7 @@ public:
 
 } // namespace
 
-bool directIoAvailable()
-{
+bool directIoAvailable() {
 #ifdef QUORVEX_HAVE_PORT_IO
     return true;
 #else
@@ -30,8 +29,7 @@ bool directIoAvailable()
 #endif
 }
 
-std::unique_ptr<DirectIoSystem> makeKernelDirectIoSystem()
-{
+std::unique_ptr<DirectIoSystem> makeKernelDirectIoSystem() {
 #ifdef QUORVEX_HAVE_PORT_IO
     return std::make_unique<KernelDirectIoSystem>();
 #else
@@ -41,12 +39,9 @@ std::unique_ptr<DirectIoSystem> makeKernelDirectIoSystem()
 }
 
 DirectIoBackend::DirectIoBackend(std::unique_ptr<DirectIoSystem> system)
-    : m_system(std::move(system))
-{
-}
+    : m_system(std::move(system)) {}
 
-void DirectIoBackend::permit(std::uint16_t base)
-{
+void DirectIoBackend::permit(std::uint16_t base) {
     if (m_permitted.count(base))
         return;
     if (m_system->permit(base, 2) < 0) {
@@ -55,20 +50,18 @@ void DirectIoBackend::permit(std::uint16_t base)
         if (error == EPERM)
             remedy += " (kernel lockdown under Secure Boot refuses it to everyone: use the "
                       "parport driver, the default, instead)";
-        throw PortError(portName(base) + " by direct I/O: ioperm failed: " + std::strerror(error)
-                        + "; " + remedy);
+        throw PortError(portName(base) + " by direct I/O: ioperm failed: " + std::strerror(error) +
+                        "; " + remedy);
     }
     m_permitted.insert(base);
 }
 
-void DirectIoBackend::writeData(std::uint16_t base, std::uint8_t value)
-{
+void DirectIoBackend::writeData(std::uint16_t base, std::uint8_t value) {
     permit(base);
     m_system->out(base, value);
 }
 
-std::uint8_t DirectIoBackend::readStatus(std::uint16_t base)
-{
+std::uint8_t DirectIoBackend::readStatus(std::uint16_t base) {
     permit(base);
     return m_system->in(std::uint16_t(base + 1));
 }

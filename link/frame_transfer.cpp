@@ -5,16 +5,14 @@
 #include "panel/toolkit_services.h"
 #include "word/control_word.h"
 
-FrameBits wordToFrameBits(std::uint16_t word)
-{
+FrameBits wordToFrameBits(std::uint16_t word) {
     FrameBits bits{};
     for (int n = 0; n < 16; ++n)
         bits[n] = std::int16_t((word >> (15 - n)) & 1);
     return bits;
 }
 
-std::uint16_t frameBitsToWord(const FrameBits &bits)
-{
+std::uint16_t frameBitsToWord(const FrameBits &bits) {
     std::uint16_t word = 0;
     for (int n = 0; n < 16; ++n) {
         if (bits[n] == 1)
@@ -23,14 +21,12 @@ std::uint16_t frameBitsToWord(const FrameBits &bits)
     return word;
 }
 
-std::int16_t decodeStatus(std::int16_t status)
-{
+std::int16_t decodeStatus(std::int16_t status) {
     return std::int16_t(((status >> 7) & 1) ^ 1);
 }
 
 FrameBits transferFrame(PortBackend &port, std::int16_t dataPort, std::int16_t statusPort,
-                        std::uint16_t word)
-{
+                        std::uint16_t word) {
     const FrameBits sdi = wordToFrameBits(word);
     FrameBits sdo{};
 
@@ -56,14 +52,12 @@ FrameBits transferFrame(PortBackend &port, std::int16_t dataPort, std::int16_t s
     return sdo;
 }
 
-void GetSDIBits(Module1 &module)
-{
+void GetSDIBits(Module1 &module) {
     for (int k = 0; k <= 15; ++k)
         module.SDIBits[15 - k] = boxCountsAsOne(module.ui.boxText(k)) ? 1 : 0;
 }
 
-void SendFrame(Module1 &module)
-{
+void SendFrame(Module1 &module) {
     GetSDIBits(module);
     FrameBits sdi{};
     std::copy_n(module.SDIBits.begin(), sdi.size(), sdi.begin());

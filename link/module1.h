@@ -10,7 +10,9 @@ class ToolkitServices;
 // and handed to the procedures that need it. Two instances never share state,
 // so tests can run panels side by side.
 struct Module1 {
-    Module1(ToolkitServices &ui, PortBackend &port) : ui(ui), port(port) {}
+    Module1(ToolkitServices &ui, PortBackend &port)
+        : ui(ui)
+        , port(port) {}
 
     ToolkitServices &ui;
     PortBackend &port;

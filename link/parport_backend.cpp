@@ -23,8 +23,7 @@ public:
     int close(int fd) override { return ::close(fd); }
 };
 
-std::string remedyFor(int error)
-{
+std::string remedyFor(int error) {
     switch (error) {
     case ENOENT:
         return "load the parport driver with 'sudo modprobe ppdev', bind the port with "
@@ -43,30 +42,26 @@ std::string remedyFor(int error)
     }
 }
 
-[[noreturn]] void fail(std::uint16_t base, const std::string &device, const char *step,
-                       int error)
-{
-    throw PortError(portName(base) + " on " + device + ": " + step + " failed: "
-                    + std::strerror(error) + "; " + remedyFor(error));
+[[noreturn]] void fail(std::uint16_t base, const std::string &device, const char *step, int error) {
+    throw PortError(portName(base) + " on " + device + ": " + step +
+                    " failed: " + std::strerror(error) + "; " + remedyFor(error));
 }
 
 } // namespace
 
-std::unique_ptr<ParportSystem> makeKernelParportSystem()
-{
+std::unique_ptr<ParportSystem> makeKernelParportSystem() {
     return std::make_unique<KernelParportSystem>();
 }
 
-std::string findParportDevice(const std::string &procRoot, std::uint16_t base)
-{
+std::string findParportDevice(const std::string &procRoot, std::uint16_t base) {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::directory_iterator it(procRoot, error);
     if (error) {
-        throw PortError(portName(base) + ": no parallel ports are known to the system ("
-                        + procRoot + ": " + error.message()
-                        + "); load the driver with 'sudo modprobe parport_pc ppdev', "
-                          "or try the panel with --simulate");
+        throw PortError(portName(base) + ": no parallel ports are known to the system (" +
+                        procRoot + ": " + error.message() +
+                        "); load the driver with 'sudo modprobe parport_pc ppdev', "
+                        "or try the panel with --simulate");
     }
     for (const fs::directory_entry &entry : it) {
         const std::string name = entry.path().filename().string();
@@ -77,9 +72,10 @@ std::string findParportDevice(const std::string &procRoot, std::uint16_t base)
         if (file >> first && first == long(base))
             return "/dev/" + name;
     }
-    throw PortError(portName(base) + ": no parallel port sits at this address (none listed in "
-                    + procRoot + "); bind the port's device with --device LPT1=/dev/parportN, "
-                                 "or try the panel with --simulate");
+    throw PortError(portName(base) + ": no parallel port sits at this address (none listed in " +
+                    procRoot +
+                    "); bind the port's device with --device LPT1=/dev/parportN, "
+                    "or try the panel with --simulate");
 }
 
 ParportBackend::ParportBackend(std::unique_ptr<ParportSystem> system,
@@ -87,28 +83,23 @@ ParportBackend::ParportBackend(std::unique_ptr<ParportSystem> system,
                                std::string procRoot)
     : m_system(std::move(system))
     , m_boundDevices(std::move(boundDevices))
-    , m_procRoot(std::move(procRoot))
-{
-}
+    , m_procRoot(std::move(procRoot)) {}
 
-ParportBackend::~ParportBackend()
-{
+ParportBackend::~ParportBackend() {
     for (const auto &[base, port] : m_open) {
         m_system->release(port.fd);
         m_system->close(port.fd);
     }
 }
 
-std::string ParportBackend::deviceFor(std::uint16_t base) const
-{
+std::string ParportBackend::deviceFor(std::uint16_t base) const {
     const auto bound = m_boundDevices.find(base);
     if (bound != m_boundDevices.end())
         return bound->second;
     return findParportDevice(m_procRoot, base);
 }
 
-const ParportBackend::OpenPort &ParportBackend::portAt(std::uint16_t base)
-{
+const ParportBackend::OpenPort &ParportBackend::portAt(std::uint16_t base) {
     const auto open = m_open.find(base);
     if (open != m_open.end())
         return open->second;
@@ -125,15 +116,13 @@ const ParportBackend::OpenPort &ParportBackend::portAt(std::uint16_t base)
     return m_open.emplace(base, OpenPort{fd, device}).first->second;
 }
 
-void ParportBackend::writeData(std::uint16_t base, std::uint8_t value)
-{
+void ParportBackend::writeData(std::uint16_t base, std::uint8_t value) {
     const OpenPort &port = portAt(base);
     if (m_system->writeData(port.fd, value) < 0)
         fail(base, port.device, "data write", errno);
 }
 
-std::uint8_t ParportBackend::readStatus(std::uint16_t base)
-{
+std::uint8_t ParportBackend::readStatus(std::uint16_t base) {
     const OpenPort &port = portAt(base);
     unsigned char value = 0;
     if (m_system->readStatus(port.fd, &value) < 0)

@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <strings.h>
 
-std::string portName(std::uint16_t base)
-{
+std::string portName(std::uint16_t base) {
     char text[32];
     for (const PortPreset &preset : PortPresets) {
         if (preset.base == base) {
@@ -21,8 +20,7 @@ std::string portName(std::uint16_t base)
     return text;
 }
 
-int presetIndex(const char *name)
-{
+int presetIndex(const char *name) {
     for (std::size_t i = 0; i < PortPresets.size(); ++i) {
         if (strcasecmp(name, PortPresets[i].item) == 0)
             return int(i);
@@ -30,8 +28,7 @@ int presetIndex(const char *name)
     return -1;
 }
 
-void SetPortBase(Module1 &module, std::int32_t base)
-{
+void SetPortBase(Module1 &module, std::int32_t base) {
     const std::int16_t dataPort = checkedNarrow<std::int16_t>(base, "port base");
     const std::int64_t statusSum = std::int64_t(base) + 1;
     const std::int32_t status = checkedNarrow<std::int32_t>(statusSum, "status port");
@@ -39,8 +36,7 @@ void SetPortBase(Module1 &module, std::int32_t base)
     module.DataPort = dataPort;
 }
 
-void choosePortPreset(Module1 &module, int preset)
-{
+void choosePortPreset(Module1 &module, int preset) {
     const PortPreset &chosen = PortPresets.at(std::size_t(preset));
     module.ui.setTitle(QString::fromLatin1(chosen.title));
     SetPortBase(module, chosen.base);
@@ -48,12 +44,10 @@ void choosePortPreset(Module1 &module, int preset)
 
 // The program only ever writes 0, 2, 4, 8 and 12 and reads a byte, so the
 // 16-bit arguments narrow to the register's eight lines without loss.
-void Out32(PortBackend &port, std::int16_t portAddress, std::int16_t value)
-{
+void Out32(PortBackend &port, std::int16_t portAddress, std::int16_t value) {
     port.writeData(std::uint16_t(portAddress), std::uint8_t(value));
 }
 
-std::int16_t Inp32(PortBackend &port, std::int16_t portAddress)
-{
+std::int16_t Inp32(PortBackend &port, std::int16_t portAddress) {
     return std::int16_t(port.readStatus(std::uint16_t(portAddress - 1)));
 }

@@ -15,28 +15,23 @@ const QString SimulateOption = QStringLiteral("simulate");
 const QString DirectIoOption = QStringLiteral("direct-io");
 const QString DeviceOption = QStringLiteral("device");
 
-int presetFromText(const QString &text, const QString &option)
-{
+int presetFromText(const QString &text, const QString &option) {
     const int preset = presetIndex(text.toLatin1().constData());
     if (preset < 0)
-        throw UsageError(QStringLiteral("%1: '%2' is not LPT1, LPT2 or LPT3")
-                             .arg(option, text)
-                             .toStdString());
+        throw UsageError(
+            QStringLiteral("%1: '%2' is not LPT1, LPT2 or LPT3").arg(option, text).toStdString());
     return preset;
 }
 
-std::unique_ptr<PortBackend> createParport(const PortOptions &options)
-{
+std::unique_ptr<PortBackend> createParport(const PortOptions &options) {
     return std::make_unique<ParportBackend>(makeKernelParportSystem(), options.devices);
 }
 
-std::unique_ptr<PortBackend> createDirectIo(const PortOptions &)
-{
+std::unique_ptr<PortBackend> createDirectIo(const PortOptions &) {
     return std::make_unique<DirectIoBackend>(makeKernelDirectIoSystem());
 }
 
-std::unique_ptr<PortBackend> createSimulated(const PortOptions &options)
-{
+std::unique_ptr<PortBackend> createSimulated(const PortOptions &options) {
     return std::make_unique<SimulatedBoard>(
         std::uint16_t(PortPresets.at(std::size_t(options.simulatedPreset)).base));
 }
@@ -49,23 +44,21 @@ const std::array<PortDriver, 3> Drivers{{
 
 } // namespace
 
-void addPortOptions(QCommandLineParser &parser)
-{
-    parser.addOption({SimulateOption,
-                      QStringLiteral("Drive the built-in simulated board instead of a real "
-                                     "one; --simulate=LPT2 or =LPT3 hangs it on that port "
-                                     "(LPT1 otherwise).")});
-    parser.addOption({DirectIoOption,
-                      QStringLiteral("Reach the port with the processor's I/O instructions "
-                                     "(x86 only; needs root or CAP_SYS_RAWIO).")});
+void addPortOptions(QCommandLineParser &parser) {
+    parser.addOption(
+        {SimulateOption, QStringLiteral("Drive the built-in simulated board instead of a real "
+                                        "one; --simulate=LPT2 or =LPT3 hangs it on that port "
+                                        "(LPT1 otherwise).")});
+    parser.addOption(
+        {DirectIoOption, QStringLiteral("Reach the port with the processor's I/O instructions "
+                                        "(x86 only; needs root or CAP_SYS_RAWIO).")});
     parser.addOption({DeviceOption,
                       QStringLiteral("Bind a preset to a parport device, for cards at other "
                                      "addresses, e.g. LPT1=/dev/parport2. Repeatable."),
                       QStringLiteral("LPTn=PATH")});
 }
 
-PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments)
-{
+PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments) {
     PortOptions options;
 
     // QCommandLineParser has no optional option values: take --simulate=LPTn
@@ -113,15 +106,13 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
     return options;
 }
 
-QString helpText(const QCommandLineParser &parser, const QString &program)
-{
+QString helpText(const QCommandLineParser &parser, const QString &program) {
     QString text = parser.helpText();
     text.replace(QStringLiteral("<executable_name>"), program);
     return text;
 }
 
-const PortDriver &portDriver(PortOptions::Backend backend)
-{
+const PortDriver &portDriver(PortOptions::Backend backend) {
     for (const PortDriver &driver : Drivers) {
         if (driver.backend == backend)
             return driver;
@@ -129,7 +120,6 @@ const PortDriver &portDriver(PortOptions::Backend backend)
     throw std::logic_error("no driver registered for this back end");
 }
 
-std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options)
-{
+std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options) {
     return portDriver(options.backend).create(options);
 }

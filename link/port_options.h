@@ -16,7 +16,7 @@ struct PortOptions {
     enum class Backend { Parport, DirectIo, Simulated };
 
     Backend backend = Backend::Parport;
-    int simulatedPreset = 0; // index into PortPresets
+    int simulatedPreset = 0;                      // index into PortPresets
     std::map<std::uint16_t, std::string> devices; // preset base -> /dev/parportN
 };
 

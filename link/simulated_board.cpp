@@ -12,12 +12,9 @@ constexpr std::uint8_t BusyInverted = 0x80;
 
 SimulatedBoard::SimulatedBoard(std::uint16_t base)
     : m_base(base)
-    , m_lines(SelectLine)
-{
-}
+    , m_lines(SelectLine) {}
 
-void SimulatedBoard::writeData(std::uint16_t base, std::uint8_t value)
-{
+void SimulatedBoard::writeData(std::uint16_t base, std::uint8_t value) {
     if (base != m_base)
         return;
 
@@ -45,8 +42,7 @@ void SimulatedBoard::writeData(std::uint16_t base, std::uint8_t value)
     m_lines = value;
 }
 
-std::uint8_t SimulatedBoard::readStatus(std::uint16_t base)
-{
+std::uint8_t SimulatedBoard::readStatus(std::uint16_t base) {
     if (base != m_base)
         return IdleStatus;
     // The port inverts BUSY on the way in: SDO high reads as bit 7 clear.

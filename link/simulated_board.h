@@ -26,8 +26,7 @@ public:
     // What a real chip would mind.
     long sdiChangesAtRisingClock() const { return m_sdiChangesAtRisingClock; }
     long clockEdgesWhileDeselected() const { return m_clockEdgesWhileDeselected; }
-    long protocolViolations() const
-    {
+    long protocolViolations() const {
         return m_sdiChangesAtRisingClock + m_clockEdgesWhileDeselected;
     }
 

@@ -18,16 +18,13 @@ constexpr int SliderPositions = 19;
 } // namespace
 
 PanelBehaviour::PanelBehaviour(Module1 &module)
-    : m_module(module)
-{
-}
+    : m_module(module) {}
 
 // No handler traps its own errors. An error leaves the handler where it
 // happened; the user is told why and the panel goes on. Leaving `updating`
 // raised would silently stop every later change from being sent, so the
 // outermost handler lowers it; a nested one leaves it to the handler it runs in.
-template <typename Body> void PanelBehaviour::guarded(Body &&body)
-{
+template <typename Body> void PanelBehaviour::guarded(Body &&body) {
     ++m_depth;
     try {
         body();
@@ -39,8 +36,7 @@ template <typename Body> void PanelBehaviour::guarded(Body &&body)
     --m_depth;
 }
 
-QString PanelBehaviour::dBText(int position, int tickCount)
-{
+QString PanelBehaviour::dBText(int position, int tickCount) {
     if (position == 1)
         return QStringLiteral("9");
     if (position == 0)
@@ -49,21 +45,18 @@ QString PanelBehaviour::dBText(int position, int tickCount)
     return decimalText(57.0 / n * position + 6);
 }
 
-void PanelBehaviour::load()
-{
+void PanelBehaviour::load() {
     guarded([this] {
         choosePortPreset(m_module, 0);
         clear();
     });
 }
 
-void PanelBehaviour::clearClicked()
-{
+void PanelBehaviour::clearClicked() {
     guarded([this] { clear(); });
 }
 
-void PanelBehaviour::clear()
-{
+void PanelBehaviour::clear() {
     ToolkitServices &ui = m_module.ui;
     m_module.updating = true;
     ui.setSliderPosition(0);
@@ -81,8 +74,7 @@ void PanelBehaviour::clear()
     ui.setUpdateEnabled(false);
 }
 
-void PanelBehaviour::updateClicked()
-{
+void PanelBehaviour::updateClicked() {
     guarded([this] {
         ToolkitServices &ui = m_module.ui;
         m_module.updating = true;
@@ -109,8 +101,7 @@ void PanelBehaviour::updateClicked()
     });
 }
 
-void PanelBehaviour::gainSliderChanged()
-{
+void PanelBehaviour::gainSliderChanged() {
     guarded([this] {
         ToolkitServices &ui = m_module.ui;
         ui.setReadoutText(Readout::dB, dBText(ui.sliderPosition(), ui.sliderTickCount()));
@@ -119,16 +110,14 @@ void PanelBehaviour::gainSliderChanged()
     });
 }
 
-void PanelBehaviour::modeBitClicked(int)
-{
+void PanelBehaviour::modeBitClicked(int) {
     guarded([this] {
         if (!m_module.updating)
             sendSequence();
     });
 }
 
-void PanelBehaviour::bitBoxClicked(int index)
-{
+void PanelBehaviour::bitBoxClicked(int index) {
     guarded([this, index] {
         ToolkitServices &ui = m_module.ui;
         for (int i = 0; i < CheckBoxCount; ++i)
@@ -142,26 +131,22 @@ void PanelBehaviour::bitBoxClicked(int index)
     });
 }
 
-void PanelBehaviour::Gaincontrol_click()
-{
+void PanelBehaviour::Gaincontrol_click() {
     guarded([this] {
         if (!m_module.ui.sliderEnabled())
             m_module.ui.showMessage(ReleaseReminder);
     });
 }
 
-void PanelBehaviour::portPresetChosen(int preset)
-{
+void PanelBehaviour::portPresetChosen(int preset) {
     guarded([this, preset] { choosePortPreset(m_module, preset); });
 }
 
-void PanelBehaviour::aboutChosen()
-{
+void PanelBehaviour::aboutChosen() {
     guarded([this] { m_module.ui.showMessage(AboutText); });
 }
 
-void PanelBehaviour::sendSequence()
-{
+void PanelBehaviour::sendSequence() {
     const std::int32_t position = m_module.ui.sliderPosition();
     SetSDIBoxes(m_module, GainToBits(checkedNarrow<std::int16_t>(position, "gain position")));
     ShowGainHex(m_module);
@@ -171,16 +156,14 @@ void PanelBehaviour::sendSequence()
     ShowSDOHex(m_module);
 }
 
-void PanelBehaviour::refreshReadouts()
-{
+void PanelBehaviour::refreshReadouts() {
     SetSDOBoxes(m_module);
     ShowSDOHex(m_module);
     ShowSDIHex(m_module);
     ShowGainHex(m_module);
 }
 
-void PanelBehaviour::enableModeControls()
-{
+void PanelBehaviour::enableModeControls() {
     for (int i = 0; i < CheckBoxCount; ++i)
         m_module.ui.setCheckEnabled(i, true);
     for (int i = 0; i < ScaleLabelCount; ++i)

@@ -72,15 +72,13 @@ public:
 inline constexpr char ApplicationTitle[] = "QuorvexEVM";
 
 // Upper-case hexadecimal digits, no leading zeros, "0" for zero.
-inline QString hexText(std::int64_t value)
-{
+inline QString hexText(std::int64_t value) {
     // Negative values show their 32-bit two's complement, as a Long would.
     const auto bits = value < 0 ? std::uint64_t(std::uint32_t(value)) : std::uint64_t(value);
     return QString::number(bits, 16).toUpper();
 }
 
 // Digits alone for a whole number: no sign, no leading space, no decimal point.
-inline QString decimalText(double value)
-{
+inline QString decimalText(double value) {
     return QString::number(value, 'g', 15);
 }

@@ -6,8 +6,7 @@
 
 namespace {
 
-PortOptions parse(const QStringList &arguments)
-{
+PortOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.addHelpOption();
     addPortOptions(parser);
@@ -30,22 +29,24 @@ private slots:
     void programExitsWithUsageCode();
 };
 
-void CommandLineTest::backends_data()
-{
+void CommandLineTest::backends_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<PortOptions::Backend>("backend");
     QTest::addColumn<int>("simulatedPreset");
     QTest::newRow("parport by default") << QStringList{} << PortOptions::Backend::Parport << 0;
-    QTest::newRow("simulated on LPT1") << QStringList{"--simulate"} << PortOptions::Backend::Simulated << 0;
-    QTest::newRow("simulated on LPT2") << QStringList{"--simulate=LPT2"} << PortOptions::Backend::Simulated << 1;
-    QTest::newRow("simulated on lpt3") << QStringList{"--simulate=lpt3"} << PortOptions::Backend::Simulated << 2;
+    QTest::newRow("simulated on LPT1")
+        << QStringList{"--simulate"} << PortOptions::Backend::Simulated << 0;
+    QTest::newRow("simulated on LPT2")
+        << QStringList{"--simulate=LPT2"} << PortOptions::Backend::Simulated << 1;
+    QTest::newRow("simulated on lpt3")
+        << QStringList{"--simulate=lpt3"} << PortOptions::Backend::Simulated << 2;
 #if defined(__x86_64__) || defined(__i386__)
-    QTest::newRow("direct I/O") << QStringList{"--direct-io"} << PortOptions::Backend::DirectIo << 0;
+    QTest::newRow("direct I/O") << QStringList{"--direct-io"} << PortOptions::Backend::DirectIo
+                                << 0;
 #endif
 }
 
-void CommandLineTest::backends()
-{
+void CommandLineTest::backends() {
     QFETCH(QStringList, arguments);
     QFETCH(PortOptions::Backend, backend);
     QFETCH(int, simulatedPreset);
@@ -55,8 +56,7 @@ void CommandLineTest::backends()
     QCOMPARE(options.simulatedPreset, simulatedPreset);
 }
 
-void CommandLineTest::deviceBindings()
-{
+void CommandLineTest::deviceBindings() {
     const PortOptions options =
         parse({"--device", "LPT1=/dev/parport2", "--device=LPT3=/dev/parport0"});
     QCOMPARE(options.devices.size(), 2u);
@@ -64,22 +64,21 @@ void CommandLineTest::deviceBindings()
     QCOMPARE(options.devices.at(0x3BC), "/dev/parport0");
 }
 
-void CommandLineTest::refused_data()
-{
+void CommandLineTest::refused_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::newRow("unknown option") << QStringList{"--fast"} << "Unknown option 'fast'";
     QTest::newRow("device without a path") << QStringList{"--device", "LPT1"} << "LPTn=PATH";
     QTest::newRow("device with empty path") << QStringList{"--device", "LPT1="} << "LPTn=PATH";
-    QTest::newRow("device on no preset") << QStringList{"--device", "COM1=/dev/ttyS0"} << "not LPT1";
+    QTest::newRow("device on no preset")
+        << QStringList{"--device", "COM1=/dev/ttyS0"} << "not LPT1";
     QTest::newRow("device without a value") << QStringList{"--device"} << "Missing value";
     QTest::newRow("simulate on no preset") << QStringList{"--simulate=LPT4"} << "not LPT1";
-    QTest::newRow("simulate and direct I/O") << QStringList{"--simulate", "--direct-io"}
-                                             << "cannot be used together";
+    QTest::newRow("simulate and direct I/O")
+        << QStringList{"--simulate", "--direct-io"} << "cannot be used together";
 }
 
-void CommandLineTest::refused()
-{
+void CommandLineTest::refused() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     try {
@@ -90,8 +89,7 @@ void CommandLineTest::refused()
     }
 }
 
-void CommandLineTest::programExitsWithUsageCode()
-{
+void CommandLineTest::programExitsWithUsageCode() {
     // Without --simulate a bad command line must stop before any port is
     // opened: the usage message and code 2, with no port error.
     QProcess program;
@@ -99,7 +97,8 @@ void CommandLineTest::programExitsWithUsageCode()
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), UsageExitCode);
     const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
-    QVERIFY2(errors.contains("not LPT1") && errors.contains("Usage: quorvex-evm"), qPrintable(errors));
+    QVERIFY2(errors.contains("not LPT1") && errors.contains("Usage: quorvex-evm"),
+             qPrintable(errors));
 
     program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--help"});
     QVERIFY(program.waitForFinished(10000));

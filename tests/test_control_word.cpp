@@ -15,8 +15,7 @@ struct Bench {
     Module1 module{ui, port};
 };
 
-std::uint16_t sdiWord(const FakeToolkit &ui)
-{
+std::uint16_t sdiWord(const FakeToolkit &ui) {
     BoxTexts texts;
     for (int k = 0; k < 16; ++k)
         texts[std::size_t(k)] = ui.boxText(k);
@@ -47,8 +46,7 @@ private slots:
     void sampleWordBothWays();
 };
 
-void ControlWordTest::checkBoxFeedsItsBit_data()
-{
+void ControlWordTest::checkBoxFeedsItsBit_data() {
     QTest::addColumn<int>("checkBox");
     QTest::addColumn<int>("value");
     QTest::addColumn<int>("box");
@@ -64,8 +62,7 @@ void ControlWordTest::checkBoxFeedsItsBit_data()
     QTest::newRow("greyed GPO4 gives 0") << 7 << Greyed << -1;
 }
 
-void ControlWordTest::checkBoxFeedsItsBit()
-{
+void ControlWordTest::checkBoxFeedsItsBit() {
     QFETCH(int, checkBox);
     QFETCH(int, value);
     QFETCH(int, box);
@@ -90,8 +87,7 @@ void ControlWordTest::checkBoxFeedsItsBit()
     QCOMPARE(wordFromControls(std::int16_t(0), values), box < 0 ? 0 : 1 << box);
 }
 
-void ControlWordTest::gainToBits_data()
-{
+void ControlWordTest::gainToBits_data() {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("bits");
     QTest::newRow("0") << 0 << "000000";
@@ -106,8 +102,7 @@ void ControlWordTest::gainToBits_data()
     QTest::newRow("negative stays zero") << -5 << "000000";
 }
 
-void ControlWordTest::gainToBits()
-{
+void ControlWordTest::gainToBits() {
     QFETCH(int, code);
     QFETCH(QString, bits);
     QCOMPARE(GainToBits(std::int16_t(code)), bits);
@@ -115,16 +110,14 @@ void ControlWordTest::gainToBits()
         QCOMPARE(BitsToValue(bits), code);
 }
 
-void ControlWordTest::gainToBitsOverflow()
-{
+void ControlWordTest::gainToBitsOverflow() {
     // The first subtraction leaves the 16-bit range: an overflow, not a wrap.
     QVERIFY_THROWS_EXCEPTION(OverflowError, GainToBits(-32768));
     QVERIFY_THROWS_EXCEPTION(OverflowError, GainToBits(-32740));
     QCOMPARE(GainToBits(-32736), "000000");
 }
 
-void ControlWordTest::gainRoundTripThroughBoxes()
-{
+void ControlWordTest::gainRoundTripThroughBoxes() {
     Bench bench;
     for (int p = 0; p <= 63; ++p) {
         SetSDIBoxes(bench.module, GainToBits(std::int16_t(p)));
@@ -133,8 +126,7 @@ void ControlWordTest::gainRoundTripThroughBoxes()
     }
 }
 
-void ControlWordTest::gainCodeReadingRule_data()
-{
+void ControlWordTest::gainCodeReadingRule_data() {
     QTest::addColumn<QStringList>("boxes5to0");
     QTest::addColumn<int>("code");
     QTest::newRow("100101 is 37") << QStringList{" 1", " 0", " 0", " 1", " 0", " 1"} << 37;
@@ -144,8 +136,7 @@ void ControlWordTest::gainCodeReadingRule_data()
     QTest::newRow("lower case letters") << QStringList{" l", " 0", " 0", " 0", " 0", " 0"} << 0;
 }
 
-void ControlWordTest::gainCodeReadingRule()
-{
+void ControlWordTest::gainCodeReadingRule() {
     QFETCH(QStringList, boxes5to0);
     QFETCH(int, code);
 
@@ -155,8 +146,7 @@ void ControlWordTest::gainCodeReadingRule()
     QCOMPARE(GetGainCode(bench.module), code);
 }
 
-void ControlWordTest::getGainCodeYieldsFirst()
-{
+void ControlWordTest::getGainCodeYieldsFirst() {
     // An event pending when the code is read runs before the boxes are read.
     Bench bench;
     bench.ui.post([&] { bench.ui.setBoxText(0, " 1"); });
@@ -164,8 +154,7 @@ void ControlWordTest::getGainCodeYieldsFirst()
     QCOMPARE(bench.ui.yields(), 1);
 }
 
-void ControlWordTest::bitsToValueAndWeights()
-{
+void ControlWordTest::bitsToValueAndWeights() {
     QCOMPARE(BitsToValue("0100"), 16);
     QCOMPARE(BitsToValue(""), 0);
     QCOMPARE(BitsToValue("1111111"), 63);
@@ -176,8 +165,7 @@ void ControlWordTest::bitsToValueAndWeights()
         QCOMPARE(BitWeight(n), 0);
 }
 
-void ControlWordTest::sdoBoxesInReceivingOrder()
-{
+void ControlWordTest::sdoBoxesInReceivingOrder() {
     Bench bench;
     bench.module.SDOBits[0] = 1;
     SetSDOBoxes(bench.module);
@@ -196,8 +184,7 @@ void ControlWordTest::sdoBoxesInReceivingOrder()
     QCOMPARE(bench.ui.readoutText(Readout::SDOText), "0001h");
 }
 
-void ControlWordTest::wordReadouts_data()
-{
+void ControlWordTest::wordReadouts_data() {
     QTest::addColumn<int>("word");
     QTest::addColumn<QString>("text");
     QTest::newRow("0000h") << 0x0000 << "0000h";
@@ -210,8 +197,7 @@ void ControlWordTest::wordReadouts_data()
     QTest::newRow("FFFFh") << 0xFFFF << "FFFFh";
 }
 
-void ControlWordTest::wordReadouts()
-{
+void ControlWordTest::wordReadouts() {
     QFETCH(int, word);
     QFETCH(QString, text);
 
@@ -232,8 +218,7 @@ void ControlWordTest::wordReadouts()
     QCOMPARE(bench.ui.readoutText(Readout::SDIText), wordHexText(word & 0x7FFF));
 }
 
-void ControlWordTest::gainReadout_data()
-{
+void ControlWordTest::gainReadout_data() {
     QTest::addColumn<int>("position");
     QTest::addColumn<QString>("text");
     QTest::newRow("0") << 0 << "00h";
@@ -244,8 +229,7 @@ void ControlWordTest::gainReadout_data()
     QTest::newRow("18") << 18 << "12h";
 }
 
-void ControlWordTest::gainReadout()
-{
+void ControlWordTest::gainReadout() {
     QFETCH(int, position);
     QFETCH(QString, text);
 
@@ -256,8 +240,7 @@ void ControlWordTest::gainReadout()
     QCOMPARE(gainHexText(0x1F3), "1F3h");
 }
 
-void ControlWordTest::sampleWordBothWays()
-{
+void ControlWordTest::sampleWordBothWays() {
     // Gain position 18 with "DC Servo Off" and "GPO1": 8112h.
     Bench bench;
     bench.ui.setCheckValue(0, Checked);

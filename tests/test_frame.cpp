@@ -14,8 +14,7 @@ namespace {
 // The frame as the chip's wiring demands it, written out step by step from the
 // line table rather than from the code under test.
 std::vector<Access> expectedFrame(std::uint16_t base, std::uint16_t word,
-                                  std::uint8_t status = 0x7F)
-{
+                                  std::uint8_t status = 0x7F) {
     std::vector<Access> frame;
     const auto write = [&](int value) { frame.push_back({true, base, std::uint8_t(value)}); };
     write(2);
@@ -37,8 +36,7 @@ std::vector<Access> expectedFrame(std::uint16_t base, std::uint16_t word,
     return frame;
 }
 
-void setSdiBoxes(FakeToolkit &ui, std::uint16_t word)
-{
+void setSdiBoxes(FakeToolkit &ui, std::uint16_t word) {
     for (int k = 0; k < 16; ++k)
         ui.setBoxText(k, (word >> k) & 1 ? QStringLiteral(" 1") : QStringLiteral(" 0"));
 }
@@ -63,8 +61,7 @@ private slots:
     void simulatedBoardOnAnotherPort();
 };
 
-void FrameTest::accessSequence_data()
-{
+void FrameTest::accessSequence_data() {
     QTest::addColumn<int>("word");
     QTest::addColumn<QList<int>>("valuesWritten");
     QTest::newRow("all zero writes only 0, 2 and 8") << 0x0000 << QList<int>{0, 2, 8};
@@ -72,8 +69,7 @@ void FrameTest::accessSequence_data()
     QTest::newRow("bit 15 only: first triple 4, 12, 4") << 0x8000 << QList<int>{0, 2, 4, 8, 12};
 }
 
-void FrameTest::accessSequence()
-{
+void FrameTest::accessSequence() {
     QFETCH(int, word);
     QFETCH(QList<int>, valuesWritten);
 
@@ -97,8 +93,7 @@ void FrameTest::accessSequence()
     QCOMPARE(seen, QSet<int>(valuesWritten.begin(), valuesWritten.end()));
 }
 
-void FrameTest::decodeEveryStatusByte()
-{
+void FrameTest::decodeEveryStatusByte() {
     for (int status = 0; status <= 255; ++status) {
         const std::int16_t expected = (status & 0x80) ? 0 : 1;
         QVERIFY2(decodeStatus(std::int16_t(status)) == expected,
@@ -108,8 +103,7 @@ void FrameTest::decodeEveryStatusByte()
     QCOMPARE(decodeStatus(0x80), 0);
 }
 
-void FrameTest::boxReadingRule_data()
-{
+void FrameTest::boxReadingRule_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("bit");
     QTest::newRow("space one") << " 1" << 1;
@@ -120,8 +114,7 @@ void FrameTest::boxReadingRule_data()
     QTest::newRow("two spaces one") << "  1" << 0;
 }
 
-void FrameTest::boxReadingRule()
-{
+void FrameTest::boxReadingRule() {
     QFETCH(QString, text);
     QFETCH(int, bit);
 
@@ -137,8 +130,7 @@ void FrameTest::boxReadingRule()
     QVERIFY(port.accesses().empty());
 }
 
-void FrameTest::readBackInReceivingOrder()
-{
+void FrameTest::readBackInReceivingOrder() {
     FakeToolkit ui;
     RecordingPort port;
     Module1 module(ui, port);
@@ -157,8 +149,7 @@ void FrameTest::readBackInReceivingOrder()
         QCOMPARE(module.SDOBits[std::size_t(n)], 0);
 }
 
-void FrameTest::presetTakesEffectAtNextFrame_data()
-{
+void FrameTest::presetTakesEffectAtNextFrame_data() {
     QTest::addColumn<int>("preset");
     QTest::addColumn<int>("base");
     QTest::addColumn<QString>("title");
@@ -167,8 +158,7 @@ void FrameTest::presetTakesEffectAtNextFrame_data()
     QTest::newRow("LPT3") << 2 << 0x3BC << "Kestrovia Quorvex   set to LPT3 (3BCh)";
 }
 
-void FrameTest::presetTakesEffectAtNextFrame()
-{
+void FrameTest::presetTakesEffectAtNextFrame() {
     QFETCH(int, preset);
     QFETCH(int, base);
     QFETCH(QString, title);
@@ -188,8 +178,7 @@ void FrameTest::presetTakesEffectAtNextFrame()
              title.mid(title.indexOf(QLatin1String("LPT"))));
 }
 
-void FrameTest::presetTouchesNoPort()
-{
+void FrameTest::presetTouchesNoPort() {
     FakeToolkit ui;
     RecordingPort port;
     port.failAt(0);
@@ -200,8 +189,7 @@ void FrameTest::presetTouchesNoPort()
     QCOMPARE(ui.title(), QStringLiteral("Kestrovia Quorvex   set to LPT1 (378h)"));
 }
 
-void FrameTest::portBaseOverflow()
-{
+void FrameTest::portBaseOverflow() {
     FakeToolkit ui;
     RecordingPort port;
     Module1 module(ui, port);
@@ -213,8 +201,7 @@ void FrameTest::portBaseOverflow()
     QCOMPARE(module.DataPort, 0x7FFE);
 }
 
-void FrameTest::simulatedBoardEchoesPreviousWord()
-{
+void FrameTest::simulatedBoardEchoesPreviousWord() {
     FakeToolkit ui;
     SimulatedBoard board(0x378);
     RecordingPort port(&board);
@@ -226,12 +213,11 @@ void FrameTest::simulatedBoardEchoesPreviousWord()
         port.clear();
         setSdiBoxes(ui, word);
         SendFrame(module);
-        const FrameBits readBack{module.SDOBits[0],  module.SDOBits[1],  module.SDOBits[2],
-                                 module.SDOBits[3],  module.SDOBits[4],  module.SDOBits[5],
-                                 module.SDOBits[6],  module.SDOBits[7],  module.SDOBits[8],
-                                 module.SDOBits[9],  module.SDOBits[10], module.SDOBits[11],
-                                 module.SDOBits[12], module.SDOBits[13], module.SDOBits[14],
-                                 module.SDOBits[15]};
+        const FrameBits readBack{
+            module.SDOBits[0],  module.SDOBits[1],  module.SDOBits[2],  module.SDOBits[3],
+            module.SDOBits[4],  module.SDOBits[5],  module.SDOBits[6],  module.SDOBits[7],
+            module.SDOBits[8],  module.SDOBits[9],  module.SDOBits[10], module.SDOBits[11],
+            module.SDOBits[12], module.SDOBits[13], module.SDOBits[14], module.SDOBits[15]};
         QCOMPARE(frameBitsToWord(readBack), previous);
         QCOMPARE(board.controlWord(), word);
         QCOMPARE(port.writes(), FrameWrites);
@@ -242,8 +228,7 @@ void FrameTest::simulatedBoardEchoesPreviousWord()
     QCOMPARE(board.protocolViolations(), 0);
 }
 
-void FrameTest::simulatedBoardOnAnotherPort()
-{
+void FrameTest::simulatedBoardOnAnotherPort() {
     SimulatedBoard board(0x278);
     QCOMPARE(transferFrame(board, 0x378, 0x379, 0x1234), wordToFrameBits(0xFFFF));
     QCOMPARE(board.controlWord(), 0);

@@ -18,19 +18,17 @@ public:
         std::map<std::string, int> failures; // call name -> errno
     };
 
-    explicit FakeParportSystem(Log &log) : m_log(log) {}
+    explicit FakeParportSystem(Log &log)
+        : m_log(log) {}
 
-    int open(const std::string &path) override
-    {
+    int open(const std::string &path) override {
         return result("open " + path, "open", m_nextFd++);
     }
     int claim(int fd) override { return result("claim " + std::to_string(fd), "claim", 0); }
-    int writeData(int fd, unsigned char value) override
-    {
+    int writeData(int fd, unsigned char value) override {
         return result("wdata " + std::to_string(fd) + " " + std::to_string(value), "wdata", 0);
     }
-    int readStatus(int fd, unsigned char *value) override
-    {
+    int readStatus(int fd, unsigned char *value) override {
         *value = 0x7F;
         return result("rstatus " + std::to_string(fd), "rstatus", 0);
     }
@@ -38,8 +36,7 @@ public:
     int close(int fd) override { return result("close " + std::to_string(fd), "close", 0); }
 
 private:
-    int result(const std::string &call, const std::string &name, int success)
-    {
+    int result(const std::string &call, const std::string &name, int success) {
         m_log.calls << QString::fromStdString(call);
         const auto failure = m_log.failures.find(name);
         if (failure == m_log.failures.end())
@@ -57,10 +54,10 @@ public:
     QStringList *calls;
     int permitErrno = 0;
 
-    explicit FakeDirectIo(QStringList *calls) : calls(calls) {}
+    explicit FakeDirectIo(QStringList *calls)
+        : calls(calls) {}
 
-    int permit(std::uint16_t from, unsigned count) override
-    {
+    int permit(std::uint16_t from, unsigned count) override {
         *calls << QStringLiteral("ioperm %1 %2").arg(from, 0, 16).arg(count);
         if (permitErrno) {
             errno = permitErrno;
@@ -68,26 +65,22 @@ public:
         }
         return 0;
     }
-    void out(std::uint16_t address, std::uint8_t value) override
-    {
+    void out(std::uint16_t address, std::uint8_t value) override {
         *calls << QStringLiteral("outb %1 %2").arg(address, 0, 16).arg(value);
     }
-    std::uint8_t in(std::uint16_t address) override
-    {
+    std::uint8_t in(std::uint16_t address) override {
         *calls << QStringLiteral("inb %1").arg(address, 0, 16);
         return 0xFF;
     }
 };
 
-void writeFile(const QString &path, const QByteArray &content)
-{
+void writeFile(const QString &path, const QByteArray &content) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
 }
 
-int countPrefix(const QStringList &calls, const QString &prefix)
-{
+int countPrefix(const QStringList &calls, const QString &prefix) {
     int n = 0;
     for (const QString &call : calls)
         n += call.startsWith(prefix);
@@ -111,22 +104,20 @@ private slots:
     void directIoRefused();
 };
 
-void PortBackendsTest::deviceFromBaseAddress_data()
-{
+void PortBackendsTest::deviceFromBaseAddress_data() {
     QTest::addColumn<QByteArray>("parport0");
     QTest::addColumn<QByteArray>("parport1");
     QTest::addColumn<int>("base");
     QTest::addColumn<QString>("device");
-    QTest::newRow("base and high base") << QByteArray("888\t1912\n") << QByteArray("632\t1656\n")
-                                        << 0x278 << "/dev/parport1";
-    QTest::newRow("extra whitespace") << QByteArray("  888   1912  \n") << QByteArray("956")
-                                      << 0x378 << "/dev/parport0";
-    QTest::newRow("PCI card at D100h") << QByteArray("53504\t53512\n") << QByteArray("888\t-1\n")
-                                       << 0x378 << "/dev/parport1";
+    QTest::newRow("base and high base")
+        << QByteArray("888\t1912\n") << QByteArray("632\t1656\n") << 0x278 << "/dev/parport1";
+    QTest::newRow("extra whitespace")
+        << QByteArray("  888   1912  \n") << QByteArray("956") << 0x378 << "/dev/parport0";
+    QTest::newRow("PCI card at D100h")
+        << QByteArray("53504\t53512\n") << QByteArray("888\t-1\n") << 0x378 << "/dev/parport1";
 }
 
-void PortBackendsTest::deviceFromBaseAddress()
-{
+void PortBackendsTest::deviceFromBaseAddress() {
     QFETCH(QByteArray, parport0);
     QFETCH(QByteArray, parport1);
     QFETCH(int, base);
@@ -139,12 +130,12 @@ void PortBackendsTest::deviceFromBaseAddress()
     writeFile(proc.filePath("parport0/base-addr"), parport0);
     writeFile(proc.filePath("parport1/base-addr"), parport1);
 
-    QCOMPARE(QString::fromStdString(findParportDevice(proc.path().toStdString(), std::uint16_t(base))),
-             device);
+    QCOMPARE(
+        QString::fromStdString(findParportDevice(proc.path().toStdString(), std::uint16_t(base))),
+        device);
 }
 
-void PortBackendsTest::deviceLookupFailures()
-{
+void PortBackendsTest::deviceLookupFailures() {
     QTemporaryDir proc;
     QVERIFY(QDir(proc.path()).mkpath("parport0"));
     writeFile(proc.filePath("parport0/base-addr"), "632\t1656\n");
@@ -155,7 +146,8 @@ void PortBackendsTest::deviceLookupFailures()
     } catch (const PortError &error) {
         const QString message = QString::fromLocal8Bit(error.what());
         QVERIFY2(message.startsWith("LPT1 (378h)"), qPrintable(message));
-        QVERIFY2(message.contains("--device") && message.contains("--simulate"), qPrintable(message));
+        QVERIFY2(message.contains("--device") && message.contains("--simulate"),
+                 qPrintable(message));
     }
 
     try {
@@ -168,8 +160,7 @@ void PortBackendsTest::deviceLookupFailures()
     }
 }
 
-void PortBackendsTest::parportFrameIsOneIoctlPerAccess()
-{
+void PortBackendsTest::parportFrameIsOneIoctlPerAccess() {
     FakeParportSystem::Log log;
     {
         ParportBackend backend(std::make_unique<FakeParportSystem>(log),
@@ -184,8 +175,7 @@ void PortBackendsTest::parportFrameIsOneIoctlPerAccess()
     QCOMPARE(log.calls.mid(log.calls.size() - 2), QStringList({"release 3", "close 3"}));
 }
 
-void PortBackendsTest::parportOpensEachBaseOnceAtFirstAccess()
-{
+void PortBackendsTest::parportOpensEachBaseOnceAtFirstAccess() {
     FakeParportSystem::Log log;
     ParportBackend backend(std::make_unique<FakeParportSystem>(log),
                            {{0x378, "/dev/parport0"}, {0x278, "/dev/parport1"}});
@@ -200,21 +190,24 @@ void PortBackendsTest::parportOpensEachBaseOnceAtFirstAccess()
     QCOMPARE(countPrefix(log.calls, "wdata 4 "), FrameWrites);
 }
 
-void PortBackendsTest::parportErrors_data()
-{
+void PortBackendsTest::parportErrors_data() {
     QTest::addColumn<QString>("failingCall");
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("remedy");
-    QTest::newRow("device missing") << "open" << ENOENT << "No such file" << "modprobe ppdev";
-    QTest::newRow("permission denied") << "open" << EACCES << "Permission denied" << "usermod -aG lp";
-    QTest::newRow("claim refused") << "claim" << ENXIO << "No such device" << "--device";
-    QTest::newRow("write fails mid-frame") << "wdata" << EIO << "Input/output error" << "cable";
-    QTest::newRow("status read fails") << "rstatus" << ENODEV << "No such device" << "--device";
+    QTest::newRow("device missing") << "open" << ENOENT << "No such file"
+                                    << "modprobe ppdev";
+    QTest::newRow("permission denied") << "open" << EACCES << "Permission denied"
+                                       << "usermod -aG lp";
+    QTest::newRow("claim refused") << "claim" << ENXIO << "No such device"
+                                   << "--device";
+    QTest::newRow("write fails mid-frame") << "wdata" << EIO << "Input/output error"
+                                           << "cable";
+    QTest::newRow("status read fails") << "rstatus" << ENODEV << "No such device"
+                                       << "--device";
 }
 
-void PortBackendsTest::parportErrors()
-{
+void PortBackendsTest::parportErrors() {
     QFETCH(QString, failingCall);
     QFETCH(int, error);
     QFETCH(QString, reason);
@@ -237,8 +230,7 @@ void PortBackendsTest::parportErrors()
     QCOMPARE(countPrefix(log.calls, failingCall + " "), 1);
 }
 
-void PortBackendsTest::directIoFrame()
-{
+void PortBackendsTest::directIoFrame() {
     QStringList calls;
     DirectIoBackend backend(std::make_unique<FakeDirectIo>(&calls));
     QVERIFY(calls.isEmpty());
@@ -252,8 +244,7 @@ void PortBackendsTest::directIoFrame()
     QCOMPARE(calls.size(), 1 + 2 * (FrameWrites + FrameReads));
 }
 
-void PortBackendsTest::directIoRefused()
-{
+void PortBackendsTest::directIoRefused() {
     QStringList calls;
     auto system = std::make_unique<FakeDirectIo>(&calls);
     system->permitErrno = EPERM;

@@ -6,8 +6,7 @@
 
 #include <cmath>
 
-QString GainToBits(std::int16_t code)
-{
+QString GainToBits(std::int16_t code) {
     QString text;
     std::int16_t g = code;
     for (int i = 0; i <= 5; ++i) {
@@ -24,8 +23,7 @@ QString GainToBits(std::int16_t code)
     return text;
 }
 
-std::int32_t BitsToValue(const QString &gainBits)
-{
+std::int32_t BitsToValue(const QString &gainBits) {
     double sum = 0;
     for (int i = 1; i <= GainBitCount; ++i) {
         if (i <= gainBits.size() && gainBits.at(i - 1) == QLatin1Char('1'))
@@ -34,15 +32,13 @@ std::int32_t BitsToValue(const QString &gainBits)
     return std::int32_t(sum);
 }
 
-std::int32_t BitWeight(std::int16_t n)
-{
+std::int32_t BitWeight(std::int16_t n) {
     if (n < 1 || n > 17)
         return 0;
     return std::int32_t(1) << (n - 1);
 }
 
-std::uint16_t wordFromControls(const QString &gainBits, const CheckValues &checkValues)
-{
+std::uint16_t wordFromControls(const QString &gainBits, const CheckValues &checkValues) {
     std::uint16_t word = std::uint16_t(BitsToValue(gainBits));
     for (std::size_t m = 0; m < checkValues.size(); ++m) {
         if (checkValues[m] == Checked)
@@ -51,13 +47,11 @@ std::uint16_t wordFromControls(const QString &gainBits, const CheckValues &check
     return word;
 }
 
-std::uint16_t wordFromControls(std::int16_t gainCode, const CheckValues &checkValues)
-{
+std::uint16_t wordFromControls(std::int16_t gainCode, const CheckValues &checkValues) {
     return wordFromControls(GainToBits(gainCode), checkValues);
 }
 
-std::int32_t wordFromBoxTexts(const BoxTexts &texts)
-{
+std::int32_t wordFromBoxTexts(const BoxTexts &texts) {
     std::int32_t value = 0;
     for (int i = 0; i <= 15; ++i) {
         if (boxCountsAsOne(texts[std::size_t(15 - i)]))
@@ -66,8 +60,7 @@ std::int32_t wordFromBoxTexts(const BoxTexts &texts)
     return value;
 }
 
-void SetSDIBoxes(Module1 &module, const QString &gainBits)
-{
+void SetSDIBoxes(Module1 &module, const QString &gainBits) {
     CheckValues values{};
     for (int m = 0; m < 8; ++m)
         values[std::size_t(m)] = module.ui.checkValue(m);
@@ -79,8 +72,7 @@ void SetSDIBoxes(Module1 &module, const QString &gainBits)
         module.ui.setBoxText(box, bitText((word >> box) & 1));
 }
 
-std::int32_t GetGainCode(Module1 &module)
-{
+std::int32_t GetGainCode(Module1 &module) {
     module.ui.yield();
     QString text;
     for (int b = 5; b >= 0; --b)
@@ -88,8 +80,7 @@ std::int32_t GetGainCode(Module1 &module)
     return BitsToValue(text);
 }
 
-void SetSDOBoxes(Module1 &module)
-{
+void SetSDOBoxes(Module1 &module) {
     for (int i = 0; i <= 15; ++i)
         module.ui.setBoxText(31 - i, bitText(module.SDOBits[std::size_t(i)] == 1));
 }

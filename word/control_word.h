@@ -13,13 +13,11 @@ inline const QString ZeroText = QStringLiteral(" 0");
 
 // The one reading rule of the bit boxes: a box is 1 only when its text is
 // exactly " 1"; "1", " 1 ", "" and everything else read as 0.
-inline bool boxCountsAsOne(const QString &text)
-{
+inline bool boxCountsAsOne(const QString &text) {
     return text == OneText;
 }
 
-inline const QString &bitText(bool one)
-{
+inline const QString &bitText(bool one) {
     return one ? OneText : ZeroText;
 }
 

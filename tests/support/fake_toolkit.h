@@ -18,7 +18,9 @@ public:
     void setEvents(ToolkitEvents *events) { m_events = events; }
 
     QString boxText(int index) const override { return m_boxes.at(std::size_t(index)); }
-    void setBoxText(int index, const QString &text) override { m_boxes.at(std::size_t(index)) = text; }
+    void setBoxText(int index, const QString &text) override {
+        m_boxes.at(std::size_t(index)) = text;
+    }
     QString readoutText(Readout readout) const override;
     void setReadoutText(Readout readout, const QString &text) override;
     int checkValue(int index) const override { return m_checks.at(std::size_t(index)); }

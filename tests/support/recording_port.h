@@ -17,18 +17,17 @@ public:
         bool operator==(const Access &) const = default;
     };
 
-    explicit RecordingPort(PortBackend *forwardTo = nullptr) : m_forward(forwardTo) {}
+    explicit RecordingPort(PortBackend *forwardTo = nullptr)
+        : m_forward(forwardTo) {}
 
-    void writeData(std::uint16_t base, std::uint8_t value) override
-    {
+    void writeData(std::uint16_t base, std::uint8_t value) override {
         failIfDue(base);
         m_accesses.push_back({true, base, value});
         if (m_forward)
             m_forward->writeData(base, value);
     }
 
-    std::uint8_t readStatus(std::uint16_t base) override
-    {
+    std::uint8_t readStatus(std::uint16_t base) override {
         failIfDue(base);
         std::uint8_t value = 0x7F;
         if (m_forward)
@@ -48,16 +47,14 @@ public:
     long reads() const { return count(false); }
 
 private:
-    long count(bool write) const
-    {
+    long count(bool write) const {
         long n = 0;
         for (const Access &access : m_accesses)
             n += access.write == write;
         return n;
     }
 
-    void failIfDue(std::uint16_t base)
-    {
+    void failIfDue(std::uint16_t base) {
         if (m_failAt >= 0 && long(m_accesses.size()) == m_failAt)
             throw PortError(portName(base) + " on /dev/parport0: data write failed: No such "
                                              "device; check the port and its cable");
