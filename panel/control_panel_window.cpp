@@ -65,9 +65,15 @@ Widget *place(Widget *widget, const Layout::Rect &rect, FontKind font, const cha
     return widget;
 }
 
+// Tahoma runs a little wider than the font the form was drawn with: a caption
+// that would be clipped gets the width it needs.
 QLabel *label(QWidget *parent, const char *caption, const Layout::Rect &rect, FontKind font,
               const char *name) {
-    return place(new QLabel(QLatin1String(caption), parent), rect, font, name);
+    auto *label = place(new QLabel(QLatin1String(caption), parent), rect, font, name);
+    const int needed = label->fontMetrics().horizontalAdvance(label->text());
+    if (needed > label->width())
+        label->resize(needed, label->height());
+    return label;
 }
 
 QLineEdit *readoutBox(QWidget *parent, const QString &text, const Layout::Rect &rect,
@@ -113,8 +119,9 @@ void BitBox::mouseReleaseEvent(QMouseEvent *event) {
 }
 
 void ModeCheckBox::nextCheckState() {
+    const Qt::CheckState next = checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked;
     setTristate(false);
-    setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    setCheckState(next);
 }
 
 void ClickableFrame::mouseReleaseEvent(QMouseEvent *event) {

@@ -40,6 +40,8 @@ public:
 
 protected:
     void nextCheckState() override;
+    // The whole box takes the click, not just the indicator and caption.
+    bool hitButton(const QPoint &pos) const override { return rect().contains(pos); }
 };
 
 // A frame that reports clicks on itself and on its disabled children.
