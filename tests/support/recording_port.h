@@ -65,3 +65,45 @@ private:
     std::function<std::uint8_t(int)> m_status;
     long m_failAt = -1;
 };
+
+// The frames in a recorded access sequence, read back from the line values.
+struct SentFrame {
+    std::uint16_t base;
+    std::uint16_t word;     // clocked in during the write phase
+    std::uint16_t readBack; // sampled during the read phase
+};
+
+// Splits the accesses into frames of 100 writes and 16 reads; ok is false
+// when any access falls outside that shape.
+inline std::vector<SentFrame> framesIn(const std::vector<RecordingPort::Access> &accesses,
+                                       bool *ok = nullptr) {
+    constexpr std::size_t FrameLength = 116;
+    std::vector<SentFrame> frames;
+    bool wellFormed = accesses.size() % FrameLength == 0;
+    for (std::size_t start = 0; wellFormed && start < accesses.size(); start += FrameLength) {
+        SentFrame frame{accesses[start].base, 0, 0};
+        int reads = 0;
+        for (std::size_t i = start; i < start + FrameLength; ++i) {
+            const RecordingPort::Access &access = accesses[i];
+            wellFormed &= access.base == frame.base;
+            if (!access.write) {
+                frame.readBack =
+                    std::uint16_t((frame.readBack << 1) | ((access.value & 0x80) ? 0 : 1));
+                ++reads;
+            }
+        }
+        // Write phase: the rising-edge write of bit n sits 3 * n + 1 after its start.
+        const std::size_t writePhase = start + 2 + 16 * 4;
+        for (int n = 0; n < 16; ++n) {
+            const std::uint8_t rising = accesses[writePhase + std::size_t(3 * n + 1)].value;
+            wellFormed &= (rising & 0x08) != 0;
+            frame.word = std::uint16_t((frame.word << 1) | ((rising & 0x04) ? 1 : 0));
+        }
+        wellFormed &= reads == 16 && accesses[start].value == 2 &&
+                      accesses[start + FrameLength - 1].value == 2;
+        frames.push_back(frame);
+    }
+    if (ok)
+        *ok = wellFormed;
+    return frames;
+}
