@@ -306,7 +306,7 @@ void QuorvexControlPanel::buildMenus() {
     }
     m_systemInfo = bar->addAction(QStringLiteral("&System Info"));
     m_systemInfo->setObjectName(QStringLiteral("systemInfo"));
-    connect(m_systemInfo, &QAction::triggered, this, &QuorvexControlPanel::systemInfoChosen);
+    connect(m_systemInfo, &QAction::triggered, this, &QuorvexControlPanel::systemInfo_Click);
     m_menuabout = bar->addAction(QStringLiteral("&About"));
     m_menuabout->setObjectName(QStringLiteral("menuabout"));
     connect(m_menuabout, &QAction::triggered, this,

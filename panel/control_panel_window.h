@@ -1,6 +1,7 @@
 #pragma once
 
 #include "panel/toolkit_services.h"
+#include "sysinfo/registry.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -120,8 +121,16 @@ public:
 
     static constexpr int TickCount = 19;
 
-signals:
-    void systemInfoChosen();
+    // The system-information launcher: finds the tool through the registry
+    // and starts it, or says it is unavailable. Never fails towards its caller.
+    void StartSysInfo();
+    bool GetKeyValue(HKEY &KeyRoot, QString &KeyName, QString &SubKeyRef, QString &KeyVal);
+
+    // Points the launcher's registry at another store, for tests.
+    void setRegistry(const Registry &registry) { m_registry = registry; }
+
+private slots:
+    void systemInfo_Click();
 
 private:
     void buildModeFrame(QWidget *client);
@@ -136,6 +145,7 @@ private:
 
     ToolkitEvents *m_events = nullptr;
     MessagePresenter m_presentMessage;
+    Registry m_registry;
 
     std::array<BitBox *, 32> m_Text1{};
     std::array<QLabel *, 32> m_label4{};
