@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 
 #include <cstdio>
+#include <exception>
 
 namespace {
 
@@ -38,7 +39,7 @@ int main(int argc, char *argv[]) {
         options = parsePortOptions(parser, argumentsOf(argc, argv));
     } catch (const UsageError &error) {
         std::fprintf(stderr, "quorvex-evm: %s\n\n%s", error.what(),
-                     qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))));
+                     qPrintable(usageText(parser, QStringLiteral("quorvex-evm"))));
         return UsageExitCode;
     }
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
@@ -50,10 +51,17 @@ int main(int argc, char *argv[]) {
         return 0;
     }
 
+    std::unique_ptr<PortBackend> port;
+    try {
+        port = createPortBackend(options);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
+        return UsageExitCode;
+    }
+
     QApplication app(argc, argv);
     QuorvexControlPanel::installFonts();
 
-    const std::unique_ptr<PortBackend> port = createPortBackend(options);
     QuorvexControlPanel window;
     Module1 module(window, *port);
     PanelBehaviour behaviour(module);

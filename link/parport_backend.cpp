@@ -27,7 +27,7 @@ std::string remedyFor(int error) {
     switch (error) {
     case ENOENT:
         return "load the parport driver with 'sudo modprobe ppdev', bind the port with "
-               "--device, or try the panel with --simulate";
+               "--device, or use --simulate to work without a board";
     case EACCES:
     case EPERM:
         return "add yourself to group lp with 'sudo usermod -aG lp $USER' and log in again";
@@ -38,7 +38,7 @@ std::string remedyFor(int error) {
     case EBUSY:
         return "close the program that holds the port";
     default:
-        return "check the port and its cable, or try the panel with --simulate";
+        return "check the port and its cable, or use --simulate to work without a board";
     }
 }
 
@@ -61,7 +61,7 @@ std::string findParportDevice(const std::string &procRoot, std::uint16_t base) {
         throw PortError(portName(base) + ": no parallel ports are known to the system (" +
                         procRoot + ": " + error.message() +
                         "); load the driver with 'sudo modprobe parport_pc ppdev', "
-                        "or try the panel with --simulate");
+                        "or use --simulate to work without a board");
     }
     for (const fs::directory_entry &entry : it) {
         const std::string name = entry.path().filename().string();
@@ -75,7 +75,7 @@ std::string findParportDevice(const std::string &procRoot, std::uint16_t base) {
     throw PortError(portName(base) + ": no parallel port sits at this address (none listed in " +
                     procRoot +
                     "); bind the port's device with --device LPT1=/dev/parportN, "
-                    "or try the panel with --simulate");
+                    "or use --simulate to work without a board");
 }
 
 ParportBackend::ParportBackend(std::unique_ptr<ParportSystem> system,

@@ -1,6 +1,7 @@
 #include "link/port_options.h"
 
 #include "link/direct_io_backend.h"
+#include "link/frame_trace.h"
 #include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
@@ -14,6 +15,7 @@ namespace {
 const QString SimulateOption = QStringLiteral("simulate");
 const QString DirectIoOption = QStringLiteral("direct-io");
 const QString DeviceOption = QStringLiteral("device");
+const QString TraceOption = QStringLiteral("trace");
 
 int presetFromText(const QString &text, const QString &option) {
     const int preset = presetIndex(text.toLatin1().constData());
@@ -56,6 +58,10 @@ void addPortOptions(QCommandLineParser &parser) {
                       QStringLiteral("Bind a preset to a parport device, for cards at other "
                                      "addresses, e.g. LPT1=/dev/parport2. Repeatable."),
                       QStringLiteral("LPTn=PATH")});
+    parser.addOption({TraceOption,
+                      QStringLiteral("Record every port access into FILE, a Value Change Dump "
+                                     "for GTKWave, PulseView or sigrok-cli."),
+                      QStringLiteral("FILE")});
 }
 
 PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments) {
@@ -99,6 +105,10 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
             binding.mid(equals + 1).toStdString();
     }
 
+    options.traceFile = parser.value(TraceOption).toStdString();
+    if (parser.isSet(TraceOption) && options.traceFile.empty())
+        throw UsageError("--trace needs a file name");
+
     if (simulate)
         options.backend = PortOptions::Backend::Simulated;
     else if (directIo)
@@ -112,6 +122,12 @@ QString helpText(const QCommandLineParser &parser, const QString &program) {
     return text;
 }
 
+QString usageText(const QCommandLineParser &parser, const QString &program) {
+    const QString help = helpText(parser, program);
+    return help.left(help.indexOf(QLatin1Char('\n')) + 1) +
+           QStringLiteral("Try '%1 --help' for the options.\n").arg(program);
+}
+
 const PortDriver &portDriver(PortOptions::Backend backend) {
     for (const PortDriver &driver : Drivers) {
         if (driver.backend == backend)
@@ -121,5 +137,8 @@ const PortDriver &portDriver(PortOptions::Backend backend) {
 }
 
 std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options) {
-    return portDriver(options.backend).create(options);
+    std::unique_ptr<PortBackend> port = portDriver(options.backend).create(options);
+    if (options.traceFile.empty())
+        return port;
+    return std::make_unique<TracingPort>(std::move(port), options.traceFile);
 }

@@ -18,6 +18,7 @@ struct PortOptions {
     Backend backend = Backend::Parport;
     int simulatedPreset = 0;                      // index into PortPresets
     std::map<std::uint16_t, std::string> devices; // preset base -> /dev/parportN
+    std::string traceFile;                        // empty: no trace
 };
 
 // A command line the program cannot act on; main prints it with the usage and
@@ -29,7 +30,7 @@ public:
 
 inline constexpr int UsageExitCode = 2;
 
-// Adds --simulate[=LPTn], --direct-io and --device LPTn=PATH.
+// Adds --simulate[=LPTn], --direct-io, --device LPTn=PATH and --trace FILE.
 void addPortOptions(QCommandLineParser &parser);
 
 // Parses arguments (program name first) with parser, which holds the port
@@ -40,8 +41,13 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
 // application object exists.
 QString helpText(const QCommandLineParser &parser, const QString &program);
 
+// The usage line and where to find more, for a command line refused.
+QString usageText(const QCommandLineParser &parser, const QString &program);
+
 // The registered back ends, the simulated board among them. Creating one
-// touches no port: devices are opened at their first access.
+// touches no port: devices are opened at their first access. With a trace
+// file the back end is wrapped in a TracingPort; a file that cannot be
+// created throws TraceError.
 struct PortDriver {
     PortOptions::Backend backend;
     const char *name;

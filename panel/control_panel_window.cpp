@@ -2,6 +2,7 @@
 
 #include "link/port_access.h"
 #include "panel/window_layout.h"
+#include "word/control_word.h"
 
 #include <QAction>
 #include <QApplication>
@@ -199,8 +200,7 @@ void QuorvexControlPanel::buildGainFrame(QWidget *client) {
             [this] { dispatch([](ToolkitEvents &e) { e.gainSliderChanged(); }); });
 
     for (int i = 0; i < 19; ++i) {
-        const int dB = i == 0 ? 0 : i == 1 ? 9 : 3 * i + 6;
-        auto *scale = new QLabel(QString::number(dB), f);
+        auto *scale = new QLabel(gainDbText(i, TickCount), f);
         place(scale,
               {Layout::ScaleLefts[std::size_t(i)], Layout::ScaleTop, Layout::ScaleSize,
                Layout::ScaleSize},

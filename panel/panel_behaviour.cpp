@@ -13,7 +13,6 @@ namespace {
 
 constexpr int CheckBoxCount = 8;
 constexpr int ScaleLabelCount = 19;
-constexpr int SliderPositions = 19;
 
 } // namespace
 
@@ -34,15 +33,6 @@ template <typename Body> void PanelBehaviour::guarded(Body &&body) {
         m_module.ui.showMessage(QString::fromLocal8Bit(error.what()));
     }
     --m_depth;
-}
-
-QString PanelBehaviour::dBText(int position, int tickCount) {
-    if (position == 1)
-        return QStringLiteral("9");
-    if (position == 0)
-        return QStringLiteral("0");
-    const int n = tickCount > 0 ? tickCount : SliderPositions;
-    return decimalText(57.0 / n * position + 6);
 }
 
 void PanelBehaviour::load() {
@@ -104,7 +94,7 @@ void PanelBehaviour::updateClicked() {
 void PanelBehaviour::gainSliderChanged() {
     guarded([this] {
         ToolkitServices &ui = m_module.ui;
-        ui.setReadoutText(Readout::dB, dBText(ui.sliderPosition(), ui.sliderTickCount()));
+        ui.setReadoutText(Readout::dB, gainDbText(ui.sliderPosition(), ui.sliderTickCount()));
         if (!m_module.updating)
             sendSequence();
     });

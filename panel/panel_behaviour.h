@@ -20,8 +20,6 @@ public:
     void portPresetChosen(int preset) override;
     void aboutChosen() override;
 
-    static QString dBText(int position, int tickCount);
-
 private:
     void clear();
     void sendSequence();

@@ -6,8 +6,10 @@ set -euo pipefail
 QUORVEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build}
 
-# Debian packages the build, the tests and the panel's fonts need.
+# Debian packages the build and the panel's fonts need; the tests also
+# decode frame traces with sigrok-cli.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
+QUORVEX_TEST_PACKAGES=(sigrok-cli)
 
 missing_packages() {
     local package

@@ -6,6 +6,16 @@
 
 #include <cmath>
 
+QString gainDbText(int position, int tickCount) {
+    if (position == 1)
+        return QStringLiteral("9");
+    if (position == 0)
+        return QStringLiteral("0");
+    // A slider that reports no ticks has one per position.
+    const int n = tickCount > 0 ? tickCount : 19;
+    return decimalText(57.0 / n * position + 6);
+}
+
 QString GainToBits(std::int16_t code) {
     QString text;
     std::int16_t g = code;

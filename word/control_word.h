@@ -31,6 +31,10 @@ inline constexpr int GainBitCount = 6;
 using CheckValues = std::array<int, 8>;
 using BoxTexts = std::array<QString, 16>; // element k: the box of word bit k
 
+// The gain in dB the panel shows for a slider position: "0", "9", then 57 / N
+// times the position plus 6 ("12" ... "60" for the slider's N = 19 ticks).
+QString gainDbText(int position, int tickCount = 19);
+
 // The gain code as six "0"/"1" characters, G5 first. Codes above 63 give
 // "111111"; a code whose subtraction leaves the 16-bit range is an overflow.
 QString GainToBits(std::int16_t code);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "link/port_options.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+
+class PortBackend;
+class QCommandLineParser;
+
+// quorvexctl's command line: which word to send, to which port, and how to
+// report it.
+struct CtlCommand {
+    std::uint16_t word = 0;
+    int port = 0; // index into PortPresets
+    bool verify = false;
+    bool json = false;
+    PortOptions portOptions;
+};
+
+inline constexpr int CtlVerifyFailed = 1;
+inline constexpr int CtlPortError = 3;
+
+void addCtlOptions(QCommandLineParser &parser);
+
+// Throws UsageError for anything it cannot act on.
+CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &arguments);
+
+// "8112", "8112h" or "0x8112", any case, at most FFFFh.
+std::uint16_t parseWord(const QString &text);
+
+// The slider position whose scale label reads dB ("0", "9", "12" ... "60").
+int gainPositionFromDb(const QString &dB);
+
+// Sends the command's frame (twice with verify) on port and reports on out;
+// returns the exit code. Port errors are the caller's to catch.
+int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FILE *err);

@@ -1,0 +1,63 @@
+#include "ctl_command.h"
+
+#include "link/port_backend.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <exception>
+
+// Sets the chip from scripts: one frame per run (two with --verify), with the
+// same port options and the same word building as the panel.
+int main(int argc, char *argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("quorvexctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEX_VERSION));
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
+                       "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
+                       "command line, 3 port error."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    addCtlOptions(parser);
+
+    CtlCommand command;
+    try {
+        command = parseCtlCommand(parser, arguments);
+    } catch (const UsageError &error) {
+        if (parser.isSet(help) || parser.isSet(version)) {
+            // Help and version win over a missing command.
+        } else {
+            std::fprintf(stderr, "quorvexctl: %s\n\n%s", error.what(),
+                         qPrintable(usageText(parser, QStringLiteral("quorvexctl"))));
+            return UsageExitCode;
+        }
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(helpText(parser, QStringLiteral("quorvexctl"))), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("quorvexctl %s\n", QUORVEX_VERSION);
+        return 0;
+    }
+
+    std::unique_ptr<PortBackend> port;
+    try {
+        port = createPortBackend(command.portOptions);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "quorvexctl: %s\n", error.what());
+        return UsageExitCode;
+    }
+    try {
+        return runCtl(command, *port, stdout, stderr);
+    } catch (const PortError &error) {
+        std::fprintf(stderr, "quorvexctl: %s\n", error.what());
+        return CtlPortError;
+    }
+}
