@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 #include <cstdio>
 #include <exception>
@@ -33,6 +34,11 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     addPortOptions(parser);
+    const QCommandLineOption quitAfterStartup(
+        QStringLiteral("quit-after-startup"),
+        QStringLiteral("Quit as soon as the window is shown and its start-up frames are sent "
+                       "(for timing start-up from outside)."));
+    parser.addOption(quitAfterStartup);
 
     PortOptions options;
     try {
@@ -69,5 +75,7 @@ int main(int argc, char *argv[]) {
 
     window.load();
     window.show();
+    if (parser.isSet(quitAfterStartup))
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
     return QApplication::exec();
 }

@@ -3,6 +3,7 @@
 #include "link/frame_transfer.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 namespace {
@@ -61,46 +62,67 @@ FrameTrace::FrameTrace(const std::string &path)
 
 FrameTrace::~FrameTrace() {
     // The closing timestamp keeps the last change's values in the dump.
-    if (m_time > m_closed)
-        m_pending += '#' + std::to_string(m_time + 1) + '\n';
-    std::fputs(m_pending.c_str(), m_file);
+    if (m_time > m_closed) {
+        ++m_time;
+        stamp();
+    }
+    drain();
     std::fclose(m_file);
+}
+
+void FrameTrace::drain() {
+    std::fwrite(m_buffer.data(), 1, m_used, m_file);
+    m_used = 0;
 }
 
 void FrameTrace::stamp() {
     if (m_stamped == m_time)
         return;
-    m_pending += '#' + std::to_string(m_time) + '\n';
+    char *out = m_buffer.data() + m_used;
+    *out++ = '#';
+    out = std::to_chars(out, out + 20, m_time).ptr;
+    *out++ = '\n';
+    m_used = std::size_t(out - m_buffer.data());
     m_stamped = m_time;
+}
+
+void FrameTrace::line(bool bit, char id) {
+    char *out = m_buffer.data() + m_used;
+    out[0] = bit ? '1' : '0';
+    out[1] = id;
+    out[2] = '\n';
+    m_used += 3;
 }
 
 void FrameTrace::change(char id, bool bit, bool &current) {
     if (bit == current)
         return;
     stamp();
-    m_pending += bit ? '1' : '0';
-    m_pending += id;
-    m_pending += '\n';
+    line(bit, id);
     current = bit;
 }
 
 void FrameTrace::changeBits(char firstId, std::uint8_t value, std::uint8_t &current) {
-    const std::uint8_t changed = value ^ current;
+    const unsigned changed = unsigned(value ^ current);
     if (!changed)
         return;
     stamp();
     for (int bit = 0; bit < 8; ++bit) {
-        if ((changed >> bit) & 1) {
-            m_pending += (value >> bit) & 1 ? '1' : '0';
-            m_pending += char(firstId + bit);
-            m_pending += '\n';
-        }
+        if ((changed >> bit) & 1)
+            line((value >> bit) & 1, char(firstId + bit));
     }
     current = value;
 }
 
-void FrameTrace::dataWritten(std::uint8_t value) {
+void FrameTrace::access() {
+    // Room for one access's timestamp and twelve value changes.
+    if (m_buffer.size() - m_used < 64)
+        drain();
     ++m_time;
+}
+
+void FrameTrace::dataWritten(std::uint8_t value) {
+    access();
     const bool selectRises = !m_select && (value & SelectLine);
     change(SelectId, value & SelectLine, m_select);
     change(ClockId, value & ClockLine, m_clock);
@@ -111,7 +133,7 @@ void FrameTrace::dataWritten(std::uint8_t value) {
 }
 
 void FrameTrace::statusRead(std::uint8_t value) {
-    ++m_time;
+    access();
     change(SdoId, decodeStatus(value) == 1, m_sdo);
     changeBits(StatusBit0Id, value, m_status);
 }
@@ -120,9 +142,8 @@ void FrameTrace::endFrame() {
     m_time += FrameGap;
     stamp();
     m_closed = m_time;
-    std::fputs(m_pending.c_str(), m_file);
+    drain();
     std::fflush(m_file);
-    m_pending.clear();
 }
 
 TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const std::string &tracePath)

@@ -2,6 +2,7 @@
 
 #include "link/port_backend.h"
 
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -28,13 +29,17 @@ public:
     static constexpr int FrameGap = 4;
 
 private:
+    void access();
     void stamp();
+    void line(bool bit, char id);
+    void drain();
     void change(char id, bool bit, bool &current);
     void changeBits(char firstId, std::uint8_t value, std::uint8_t &current);
     void endFrame();
 
     std::FILE *m_file = nullptr;
-    std::string m_pending;
+    std::array<char, 8192> m_buffer;
+    std::size_t m_used = 0;
     long m_time = 0;
     long m_stamped = 0; // time of the last timestamp written
     long m_closed = 0;  // time of the bare timestamp after the last frame

@@ -4,12 +4,16 @@
 set -euo pipefail
 
 QUORVEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build}
+if [ "${QUORVEX_SANITIZE:-0}" = 1 ]; then
+    QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build-sanitize}
+else
+    QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build}
+fi
 
 # Debian packages the build and the panel's fonts need; the tests also
-# decode frame traces with sigrok-cli.
+# decode frame traces with sigrok-cli and run under valgrind.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
-QUORVEX_TEST_PACKAGES=(sigrok-cli)
+QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind)
 
 missing_packages() {
     local package
@@ -43,10 +47,18 @@ ensure_packages() {
 }
 
 # configure_and_build [extra cmake arguments...]
+# QUORVEX_WERROR=1 turns warnings into errors; QUORVEX_SANITIZE=1 builds with
+# the address and undefined-behaviour sanitizers (into build-sanitize unless
+# QUORVEX_BUILD says otherwise).
 configure_and_build() {
     local werror=OFF
     [ "${QUORVEX_WERROR:-0}" = 1 ] && werror=ON
-    cmake -S "$QUORVEX_ROOT" -B "$QUORVEX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUORVEX_WERROR="$werror" "$@"
+    local config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    if [ "${QUORVEX_SANITIZE:-0}" = 1 ]; then
+        config=(-DCMAKE_BUILD_TYPE=Debug -DQUORVEX_BUILD_BENCH=OFF
+            "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+            "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined")
+    fi
+    cmake -S "$QUORVEX_ROOT" -B "$QUORVEX_BUILD" -DQUORVEX_WERROR="$werror" "${config[@]}" "$@"
     cmake --build "$QUORVEX_BUILD" --parallel "$(nproc)"
 }

@@ -5,8 +5,7 @@
 #include <string>
 
 // Any bytes as a store file: the parser must answer, never crash or hang.
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string text(reinterpret_cast<const char *>(data), size);
     if (const auto keys = parseRegistryText(text)) {
         for (const auto &[key, values] : *keys) {
