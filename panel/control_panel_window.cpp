@@ -1,6 +1,7 @@
 #include "panel/control_panel_window.h"
 
 #include "link/port_access.h"
+#include "panel/panel_icon.h"
 #include "panel/window_layout.h"
 #include "word/control_word.h"
 
@@ -12,8 +13,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QSlider>
 
@@ -351,29 +350,9 @@ void QuorvexControlPanel::installFonts() {
 }
 
 QIcon QuorvexControlPanel::panelIcon() {
-    // An amplifier symbol with a gain arrow, drawn rather than shipped.
     QIcon icon;
-    for (int size : {16, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.scale(size / 32.0, size / 32.0);
-        QPainterPath triangle;
-        triangle.moveTo(5, 3);
-        triangle.lineTo(29, 16);
-        triangle.lineTo(5, 29);
-        triangle.closeSubpath();
-        painter.setPen(QPen(QColor(20, 40, 110), 2));
-        painter.setBrush(QColor(70, 130, 220));
-        painter.drawPath(triangle);
-        painter.setPen(QPen(QColor(220, 30, 30), 2.5));
-        painter.drawLine(QPointF(9, 23), QPointF(19, 11));
-        painter.drawLine(QPointF(19, 11), QPointF(14, 12));
-        painter.drawLine(QPointF(19, 11), QPointF(18.5, 16));
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
+    for (int size : {16, 32, 48, 64})
+        icon.addPixmap(QPixmap::fromImage(panelIconImage(size)));
     return icon;
 }
 

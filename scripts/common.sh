@@ -11,9 +11,10 @@ else
 fi
 
 # Debian packages the build and the panel's fonts need; the tests also
-# decode frame traces with sigrok-cli and run under valgrind.
+# decode frame traces with sigrok-cli, run under valgrind, and build and
+# check the Debian package.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
-QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind)
+QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils)
 
 missing_packages() {
     local package

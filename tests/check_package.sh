@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build tree into a scratch folder
+# and checks its file list, its control fields and its desktop entry.
+# usage: check_package.sh BUILD_DIR
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1) || {
+    cat "$scratch/cpack.log"
+    exit 1
+}
+deb=$(ls "$scratch"/quorvex-evm_*_*.deb)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+files=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|')
+for path in /usr/bin/quorvex-evm /usr/bin/quorvexctl \
+    /usr/share/applications/quorvex-evm.desktop \
+    /usr/share/icons/hicolor/32x32/apps/quorvex-evm.png \
+    /usr/share/icons/hicolor/48x48/apps/quorvex-evm.png \
+    /usr/share/man/man1/quorvex-evm.1.gz /usr/share/man/man1/quorvexctl.1.gz \
+    /usr/share/doc/quorvex-evm/system.reg.example; do
+    grep -qx "$path" <<<"$files" || fail "missing $path"
+done
+grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not touch /etc, /dev or udev rules"
+
+[ "$(dpkg-deb -f "$deb" Package)" = quorvex-evm ] || fail "Package is not quorvex-evm"
+depends=$(dpkg-deb -f "$deb" Depends)
+for dependency in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins fonts-wine; do
+    grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+done
+[ -z "$(dpkg-deb -I "$deb" | grep -E '^ +(postinst|preinst)')" ] || fail "maintainer scripts found"
+
+if command -v desktop-file-validate >/dev/null; then
+    dpkg-deb -x "$deb" "$scratch/root"
+    desktop-file-validate "$scratch/root/usr/share/applications/quorvex-evm.desktop" || fail "desktop entry"
+fi
+
+# Every option of each program is in its manual page.
+dpkg-deb -x "$deb" "$scratch/root"
+for program in quorvex-evm quorvexctl; do
+    page=$(zcat "$scratch/root/usr/share/man/man1/$program.1.gz" | sed 's/\\-/-/g')
+    for option in $("$build/bin/$program" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | grep -oE -- '--[a-z-]+' | grep -v help-all); do
+        grep -q -- "$option" <<<"$page" || fail "$program.1 does not mention $option"
+    done
+done
+
+[ "$failures" -eq 0 ] && echo "package $(basename "$deb") checked"
+exit "$failures"
