@@ -1,8 +1,6 @@
-#include "link/module1.h"
 #include "link/port_backend.h"
 #include "link/port_options.h"
-#include "panel/control_panel_window.h"
-#include "panel/panel_behaviour.h"
+#include "panel/panel_session.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -68,13 +66,8 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QuorvexControlPanel::installFonts();
 
-    QuorvexControlPanel window;
-    Module1 module(window, *port);
-    PanelBehaviour behaviour(module);
-    window.setEvents(&behaviour);
-
-    window.load();
-    window.show();
+    PanelSession panel(*port);
+    panel.start();
     if (parser.isSet(quitAfterStartup))
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     return QApplication::exec();

@@ -1,7 +1,5 @@
-#include "link/module1.h"
 #include "link/simulated_board.h"
-#include "panel/control_panel_window.h"
-#include "panel/panel_behaviour.h"
+#include "panel/panel_session.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -19,15 +17,11 @@ int main(int argc, char *argv[]) {
     QuorvexControlPanel::installFonts();
 
     SimulatedBoard board;
-    QuorvexControlPanel window;
-    Module1 module(window, board);
-    PanelBehaviour behaviour(module);
-    window.setEvents(&behaviour);
-    window.load();
-    window.show();
+    PanelSession panel(board);
+    panel.start();
     QApplication::processEvents();
 
-    if (!window.grab().save(QString::fromLocal8Bit(argv[1]))) {
+    if (!panel.window.grab().save(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "quorvex-screenshot: cannot write %s\n", argv[1]);
         return 1;
     }

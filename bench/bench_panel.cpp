@@ -1,9 +1,7 @@
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
-#include "link/module1.h"
 #include "link/simulated_board.h"
-#include "panel/control_panel_window.h"
-#include "panel/panel_behaviour.h"
+#include "panel/panel_session.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -73,18 +71,14 @@ BENCHMARK(BM_FrameTraced);
 // simulated board, 32 box texts and the three read-outs.
 static void BM_SliderChangeOnWindow(benchmark::State &state) {
     SimulatedBoard board(0x378);
-    QuorvexControlPanel window;
-    Module1 module(window, board);
-    PanelBehaviour behaviour(module);
-    window.setEvents(&behaviour);
-    window.load();
-    window.show();
+    PanelSession panel(board);
+    panel.start();
     QApplication::processEvents();
 
     int position = 0;
     for (auto _ : state) {
         position = position == 18 ? 1 : position + 1;
-        window.setSliderPosition(position);
+        panel.window.setSliderPosition(position);
     }
     state.SetItemsProcessed(state.iterations());
     state.counters["frames"] = double(board.frames());

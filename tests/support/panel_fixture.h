@@ -1,9 +1,7 @@
 #pragma once
 
-#include "link/module1.h"
 #include "link/simulated_board.h"
-#include "panel/control_panel_window.h"
-#include "panel/panel_behaviour.h"
+#include "panel/panel_session.h"
 #include "support/recording_port.h"
 
 #include <QLabel>
@@ -16,18 +14,14 @@
 struct PanelFixture {
     SimulatedBoard board{0x378};
     RecordingPort port{&board};
-    QuorvexControlPanel window;
-    Module1 module{window, port};
-    PanelBehaviour behaviour{module};
+    PanelSession session{port};
+    QuorvexControlPanel &window = session.window;
+    Module1 &module = session.module;
     QStringList messages;
 
-    explicit PanelFixture(bool start = true) {
-        window.setEvents(&behaviour);
+    PanelFixture() {
         window.setMessagePresenter([this](const QString &text) { messages << text; });
-        if (start) {
-            window.load();
-            window.show();
-        }
+        session.start();
     }
 
     std::vector<SentFrame> frames(bool *ok = nullptr) const {
