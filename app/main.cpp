@@ -29,8 +29,8 @@ int main(int argc, char *argv[]) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Control panel for the Quorvex evaluation board on a parallel port."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     addPortOptions(parser);
     const QCommandLineOption quitAfterStartup(
         QStringLiteral("quit-after-startup"),
@@ -42,18 +42,10 @@ int main(int argc, char *argv[]) {
     try {
         options = parsePortOptions(parser, argumentsOf(argc, argv));
     } catch (const UsageError &error) {
-        std::fprintf(stderr, "quorvex-evm: %s\n\n%s", error.what(),
-                     qPrintable(usageText(parser, QStringLiteral("quorvex-evm"))));
-        return UsageExitCode;
+        return refuseCommandLine(error, parser);
     }
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
-        std::fputs(qPrintable(helpText(parser, QStringLiteral("quorvex-evm"))), stdout);
+    if (printHelpOrVersion(parser))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::printf("quorvex-evm %s\n", QUORVEX_VERSION);
-        return 0;
-    }
 
     std::unique_ptr<PortBackend> port;
     try {

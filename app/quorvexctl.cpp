@@ -22,30 +22,21 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
                        "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
                        "command line, 3 port error."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     addCtlOptions(parser);
 
     CtlCommand command;
     try {
         command = parseCtlCommand(parser, arguments);
     } catch (const UsageError &error) {
-        if (parser.isSet(help) || parser.isSet(version)) {
-            // Help and version win over a missing command.
-        } else {
-            std::fprintf(stderr, "quorvexctl: %s\n\n%s", error.what(),
-                         qPrintable(usageText(parser, QStringLiteral("quorvexctl"))));
-            return UsageExitCode;
-        }
+        // Help and version win over a missing command.
+        if (printHelpOrVersion(parser))
+            return 0;
+        return refuseCommandLine(error, parser);
     }
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(helpText(parser, QStringLiteral("quorvexctl"))), stdout);
+    if (printHelpOrVersion(parser))
         return 0;
-    }
-    if (parser.isSet(version)) {
-        std::printf("quorvexctl %s\n", QUORVEX_VERSION);
-        return 0;
-    }
 
     std::unique_ptr<PortBackend> port;
     try {

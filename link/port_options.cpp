@@ -7,6 +7,9 @@
 #include "link/simulated_board.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
 
 #include <array>
 
@@ -126,6 +129,27 @@ QString usageText(const QCommandLineParser &parser, const QString &program) {
     const QString help = helpText(parser, program);
     return help.left(help.indexOf(QLatin1Char('\n')) + 1) +
            QStringLiteral("Try '%1 --help' for the options.\n").arg(program);
+}
+
+bool printHelpOrVersion(const QCommandLineParser &parser) {
+    const QString program = QCoreApplication::applicationName();
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(helpText(parser, program)), stdout);
+        return true;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("%s %s\n", qPrintable(program),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        return true;
+    }
+    return false;
+}
+
+int refuseCommandLine(const UsageError &error, const QCommandLineParser &parser) {
+    const QString program = QCoreApplication::applicationName();
+    std::fprintf(stderr, "%s: %s\n\n%s", qPrintable(program), error.what(),
+                 qPrintable(usageText(parser, program)));
+    return UsageExitCode;
 }
 
 const PortDriver &portDriver(PortOptions::Backend backend) {

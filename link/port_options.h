@@ -44,6 +44,14 @@ QString helpText(const QCommandLineParser &parser, const QString &program);
 // The usage line and where to find more, for a command line refused.
 QString usageText(const QCommandLineParser &parser, const QString &program);
 
+// Prints the help (or the version) on stdout when the parsed command line asks
+// for it, and says whether it did.
+bool printHelpOrVersion(const QCommandLineParser &parser);
+
+// Prints why the command line was refused, and the usage, on stderr; returns
+// the exit code to leave with.
+int refuseCommandLine(const UsageError &error, const QCommandLineParser &parser);
+
 // The registered back ends, the simulated board among them. Creating one
 // touches no port: devices are opened at their first access. With a trace
 // file the back end is wrapped in a TracingPort; a file that cannot be
