@@ -20,19 +20,18 @@ PanelBehaviour::PanelBehaviour(Module1 &module)
     : m_module(module) {}
 
 // No handler traps its own errors. An error leaves the handler where it
-// happened; the user is told why and the panel goes on. Leaving `updating`
-// raised would silently stop every later change from being sent, so the
-// outermost handler lowers it; a nested one leaves it to the handler it runs in.
+// happened; the user is told why and the panel goes on. A failed handler puts
+// `updating` back to what it found: left raised, it would silently stop every
+// later change from being sent, and a handler nested in Clear or Update must
+// not lower it under them.
 template <typename Body> void PanelBehaviour::guarded(Body &&body) {
-    ++m_depth;
+    const bool updatingBefore = m_module.updating;
     try {
         body();
     } catch (const std::exception &error) {
-        if (m_depth == 1)
-            m_module.updating = false;
+        m_module.updating = updatingBefore;
         m_module.ui.showMessage(QString::fromLocal8Bit(error.what()));
     }
-    --m_depth;
 }
 
 void PanelBehaviour::load() {

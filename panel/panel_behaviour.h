@@ -29,7 +29,6 @@ private:
     template <typename Body> void guarded(Body &&body);
 
     Module1 &m_module;
-    int m_depth = 0;
 };
 
 inline const QString AboutText = QStringLiteral("QuorvexEVM Program Ver. 1.0 ");

@@ -373,6 +373,19 @@ void BehaviourTest::portFailureMidFrame() {
     click(w.Update());
     QVERIFY(!panel.module.updating);
     QCOMPARE(panel.messages.size(), 2);
+
+    // A Clear queued while a bit toggles runs nested in the toggle's yield;
+    // failing there, it must not leave the flag raised either.
+    postClick(w.Clear());
+    panel.port.failAt(long(panel.port.accesses().size()) + 5);
+    click(w.Text1(3));
+    QVERIFY(!panel.module.updating);
+    QCOMPARE(panel.messages.size(), 3);
+    panel.port.failAt(-1);
+    w.setSliderPosition(0);
+    click(w.Clear());
+    w.setSliderPosition(6);
+    QCOMPARE(panel.board.controlWord(), 6);
 }
 
 QTEST_MAIN(BehaviourTest)
