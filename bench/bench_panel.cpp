@@ -8,17 +8,21 @@
 
 #include <benchmark/benchmark.h>
 
-// A frame on the simulated board, through the port interface as the panel
-// sends it.
-static void BM_FrameOnSimulatedBoard(benchmark::State &state) {
-    SimulatedBoard board(0x378);
-    PortBackend &port = board;
+// Frames of changing words on port, one an iteration.
+static void sendFrames(benchmark::State &state, PortBackend &port) {
     std::uint16_t word = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(transferFrame(port, 0x378, 0x379, word));
         word = std::uint16_t(word * 31 + 7);
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+// A frame on the simulated board, through the port interface as the panel
+// sends it.
+static void BM_FrameOnSimulatedBoard(benchmark::State &state) {
+    SimulatedBoard board(0x378);
+    sendFrames(state, board);
 }
 BENCHMARK(BM_FrameOnSimulatedBoard);
 
@@ -58,12 +62,7 @@ static void BM_FrameTraced(benchmark::State &state) {
     QTemporaryDir dir;
     TracingPort port(std::make_unique<SimulatedBoard>(0x378),
                      dir.filePath(QStringLiteral("bench.vcd")).toStdString());
-    std::uint16_t word = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(transferFrame(port, 0x378, 0x379, word));
-        word = std::uint16_t(word * 31 + 7);
-    }
-    state.SetItemsProcessed(state.iterations());
+    sendFrames(state, port);
 }
 BENCHMARK(BM_FrameTraced);
 

@@ -14,8 +14,21 @@ namespace {
 const QString Unavailable = QStringLiteral("System Information Is Unavailable At This Time");
 
 // A registry-export string literal for a path.
-QString escaped(QString path) {
-    return path.replace('\\', "\\\\").replace('"', "\\\"");
+QByteArray quoted(QString path) {
+    return '"' + path.replace('\\', "\\\\").replace('"', "\\\"").toLocal8Bit() + '"';
+}
+
+const QByteArray MsinfoKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n";
+
+// A store whose first lookup, "PATH", holds data (as written after the "=").
+QByteArray pathStore(const QByteArray &data) {
+    return "REGEDIT4\n" + MsinfoKey + "\"PATH\"=" + data + "\n";
+}
+
+// The second lookup's key, naming folder.
+QByteArray locationKey(const QString &folder) {
+    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\n\"MSINFO\"=" +
+           quoted(folder) + "\n";
 }
 
 } // namespace
@@ -89,9 +102,7 @@ void SysInfoTest::launch() {
 
 void SysInfoTest::firstValueStartedUnchanged() {
     const QString tool = makeTool(m_dir->filePath("tools/sysinfo-tool"));
-    writeStore("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=\"" +
-               escaped(tool).toLocal8Bit() + "\"\n");
+    writeStore(pathStore(quoted(tool)));
     launch();
     QTRY_VERIFY(toolStarted());
     QVERIFY(m_messages.isEmpty());
@@ -101,13 +112,7 @@ void SysInfoTest::firstValueNamesNoFile() {
     // The first value is trusted without a file test; the start then fails.
     const QString folder = m_dir->path();
     makeTool(folder + "/MSINFO32.EXE");
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=\"" +
-               escaped(folder + "/missing").toLocal8Bit() +
-               "\"\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\n"
-               "\"MSINFO\"=\"" +
-               escaped(folder).toLocal8Bit() + "\"\n");
+    writeStore(pathStore(quoted(folder + "/missing")) + locationKey(folder));
     launch();
     QCOMPARE(m_messages, QStringList{Unavailable});
     QVERIFY(!toolStarted());
@@ -128,10 +133,8 @@ void SysInfoTest::secondLookupFindsToolInFolder() {
     // Backslashes in the stored folder are separators.
     QString stored = folder;
     stored.replace('/', '\\');
-    writeStore("Windows Registry Editor Version 5.00\r\n\r\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\r\n"
-               "\"MSINFO\"=\"" +
-               escaped(stored).toLocal8Bit() + "\"\r\n");
+    writeStore("Windows Registry Editor Version 5.00\r\n\r\n" +
+               locationKey(stored).replace("\n", "\r\n"));
     launch();
     if (toolThere) {
         QTRY_VERIFY(toolStarted());
@@ -146,11 +149,7 @@ void SysInfoTest::firstValueOfAnotherTypeLeavesPathEmpty() {
     // which would succeed, is not tried.
     const QString folder = m_dir->filePath("msinfo");
     makeTool(folder + "/MSINFO32.EXE");
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=hex:2f,62,69,6e\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools Location]\n"
-               "\"MSINFO\"=\"" +
-               escaped(folder).toLocal8Bit() + "\"\n");
+    writeStore(pathStore("hex:2f,62,69,6e") + locationKey(folder));
     launch();
     QCOMPARE(m_messages, QStringList{Unavailable});
 
@@ -168,9 +167,7 @@ void SysInfoTest::embeddedZeroEndsTheValue() {
     for (char c : (tool + QChar(0) + "/ignored").toLocal8Bit())
         hex += QByteArray::number(uchar(c), 16).rightJustified(2, '0') + ",";
     hex += "00";
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=hex(1):" +
-               hex + "\n");
+    writeStore(pathStore("hex(1):" + hex));
     launch();
     QTRY_VERIFY(toolStarted());
     QVERIFY(m_messages.isEmpty());
@@ -195,9 +192,7 @@ void SysInfoTest::bufferLimits_data() {
 void SysInfoTest::bufferLimits() {
     QFETCH(QByteArray, value);
     QFETCH(bool, found);
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=" +
-               value + "\n");
+    writeStore(pathStore(value));
 
     HKEY root = HKEY_LOCAL_MACHINE;
     QString key = "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO";
@@ -234,9 +229,7 @@ void SysInfoTest::numberValueAppendsHexDigits() {
 
 void SysInfoTest::readOnlyStoreWorks() {
     const QString tool = makeTool(m_dir->filePath("tool"));
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=\"" +
-               escaped(tool).toLocal8Bit() + "\"\n");
+    writeStore(pathStore(quoted(tool)));
     QFile::setPermissions(m_store,
                           QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     launch();
@@ -256,9 +249,7 @@ void SysInfoTest::readOnlyStoreWorks() {
 void SysInfoTest::pathWithShellCharactersStartedLiterally() {
     const QString tool = makeTool(m_dir->filePath("my tools/say \"hi\"; rm -rf x $(id).sh"));
     QVERIFY(!tool.isEmpty());
-    writeStore("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n"
-               "\"PATH\"=\"" +
-               escaped(tool).toLocal8Bit() + "\"\n");
+    writeStore(pathStore(quoted(tool)));
     launch();
     QTRY_VERIFY(toolStarted());
     QVERIFY(m_messages.isEmpty());
@@ -282,19 +273,15 @@ void SysInfoTest::builtInValueWithoutStore() {
 
 void SysInfoTest::badStores_data() {
     QTest::addColumn<QByteArray>("store");
-    const QByteArray section = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shared Tools\\MSINFO]\n";
     QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("no header") << QByteArray(section + "\"PATH\"=\"/bin/true\"\n");
-    QTest::newRow("truncated mid-line")
-        << QByteArray("REGEDIT4\n" + section + "\"PATH\"=\"/bin/tr");
-    QTest::newRow("invalid escape") << QByteArray("REGEDIT4\n" + section + "\"PATH\"=\"\\q\"\n");
-    QTest::newRow("truncated hex list")
-        << QByteArray("REGEDIT4\n" + section + "\"PATH\"=hex:2f,\\\n");
-    QTest::newRow("bad hex byte") << QByteArray("REGEDIT4\n" + section + "\"PATH\"=hex:2g\n");
+    QTest::newRow("no header") << QByteArray(MsinfoKey + "\"PATH\"=\"/bin/true\"\n");
+    QTest::newRow("truncated mid-line") << pathStore("\"/bin/tr").chopped(1);
+    QTest::newRow("invalid escape") << pathStore("\"\\q\"");
+    QTest::newRow("truncated hex list") << pathStore("hex:2f,\\");
+    QTest::newRow("bad hex byte") << pathStore("hex:2g");
     QTest::newRow("value outside any key") << QByteArray("REGEDIT4\n\"PATH\"=\"/bin/true\"\n");
     QTest::newRow("unclosed section") << QByteArray("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\n");
-    QTest::newRow("dword too long")
-        << QByteArray("REGEDIT4\n" + section + "\"PATH\"=dword:123456789\n");
+    QTest::newRow("dword too long") << pathStore("dword:123456789");
     QByteArray garbage("REGEDIT4\n");
     for (int i = 0; i < 4096; ++i)
         garbage += char((i * 7919) % 256);
