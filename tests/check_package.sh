@@ -21,7 +21,7 @@ for path in /usr/bin/quorvex-evm /usr/bin/quorvexctl \
     /usr/share/icons/hicolor/32x32/apps/quorvex-evm.png \
     /usr/share/icons/hicolor/48x48/apps/quorvex-evm.png \
     /usr/share/man/man1/quorvex-evm.1.gz /usr/share/man/man1/quorvexctl.1.gz \
-    /usr/share/doc/quorvex-evm/system.reg.example; do
+    /usr/share/doc/quorvex-evm/system.reg; do
     grep -qx "$path" <<<"$files" || fail "missing $path"
 done
 grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not touch /etc, /dev or udev rules"
