@@ -163,17 +163,18 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
     } else if (verb.isEmpty()) {
         throw UsageError("no command: use send WORD or set");
     } else {
-        throw UsageError(
-            QStringLiteral("unknown command '%1': use send WORD or set").arg(verb).toStdString());
+        throw UsageError(QStringLiteral("unknown command '%1': use send WORD or set%2")
+                             .arg(verb, simulateHint(arguments, verb))
+                             .toStdString());
     }
     return command;
 }
 
 int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FILE *err) {
-    const std::int16_t base = std::int16_t(PortPresets[std::size_t(command.port)].base);
+    const PortRegisters registers = registersAt(PortPresets[std::size_t(command.port)].base);
     const auto send = [&]() {
         const std::uint16_t readBack =
-            frameBitsToWord(transferFrame(port, base, std::int16_t(base + 1), command.word));
+            frameBitsToWord(transferFrame(port.open(registers), command.word));
         if (command.json) {
             const QJsonObject frame = frameJson(command, command.word, readBack);
             std::fprintf(out, "%s\n",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/port_options.h"
+#include "command_line.h"
 
 #include <QString>
 
@@ -22,6 +22,7 @@ struct CtlCommand {
 
 inline constexpr int CtlVerifyFailed = 1;
 inline constexpr int CtlPortError = 3;
+inline constexpr int CtlOutputFailed = 4; // the output or the trace could not be written
 
 void addCtlOptions(QCommandLineParser &parser);
 

@@ -1,5 +1,6 @@
+#include "command_line.h"
+#include "link/frame_trace.h"
 #include "link/port_backend.h"
-#include "link/port_options.h"
 #include "panel/panel_session.h"
 
 #include <QApplication>
@@ -22,7 +23,8 @@ QStringList argumentsOf(int argc, char *argv[]) {
 
 int main(int argc, char *argv[]) {
     // The command line is read before the application connects to a display,
-    // so --help and usage errors work anywhere.
+    // so --help and usage errors work anywhere; the toolkit's own options are
+    // left to QApplication.
     QCoreApplication::setApplicationName(QStringLiteral("quorvex-evm"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEX_VERSION));
 
@@ -40,12 +42,17 @@ int main(int argc, char *argv[]) {
 
     PortOptions options;
     try {
-        options = parsePortOptions(parser, argumentsOf(argc, argv));
+        options = parsePanelCommandLine(parser, argumentsOf(argc, argv));
     } catch (const UsageError &error) {
         return refuseCommandLine(error, parser);
     }
     if (printHelpOrVersion(parser))
         return 0;
+
+    // Only once the display is there does the panel create its trace file, so
+    // a panel that cannot start leaves an existing trace as it was.
+    QApplication app(argc, argv);
+    QuorvexControlPanel::installFonts();
 
     std::unique_ptr<PortBackend> port;
     try {
@@ -55,10 +62,16 @@ int main(int argc, char *argv[]) {
         return UsageExitCode;
     }
 
-    QApplication app(argc, argv);
-    QuorvexControlPanel::installFonts();
-
     PanelSession panel(*port);
+    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get())) {
+        // Reported once the frame in flight has ended: a message box would
+        // otherwise run the event loop in the middle of a frame.
+        tracing->trace().onFailure([&panel](const std::string &failure) {
+            QTimer::singleShot(0, &panel.window, [&panel, text = QString::fromStdString(failure)] {
+                panel.window.showMessage(text);
+            });
+        });
+    }
     panel.start();
     if (parser.isSet(quitAfterStartup))
         QTimer::singleShot(0, &app, &QCoreApplication::quit);

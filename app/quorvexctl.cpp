@@ -1,10 +1,13 @@
 #include "ctl_command.h"
 
+#include "link/frame_trace.h"
 #include "link/port_backend.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 // Sets the chip from scripts: one frame per run (two with --verify), with the
@@ -21,7 +24,8 @@ int main(int argc, char *argv[]) {
     parser.setApplicationDescription(
         QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
                        "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
-                       "command line, 3 port error."));
+                       "command line, 3 port error, 4 the output or the trace could not be "
+                       "written."));
     parser.addHelpOption();
     parser.addVersionOption();
     addCtlOptions(parser);
@@ -41,14 +45,29 @@ int main(int argc, char *argv[]) {
     std::unique_ptr<PortBackend> port;
     try {
         port = createPortBackend(command.portOptions);
-    } catch (const std::exception &error) {
+    } catch (const TraceError &error) {
         std::fprintf(stderr, "quorvexctl: %s\n", error.what());
-        return UsageExitCode;
+        return CtlOutputFailed;
     }
+
+    int code = 0;
     try {
-        return runCtl(command, *port, stdout, stderr);
+        code = runCtl(command, *port, stdout, stderr);
     } catch (const PortError &error) {
         std::fprintf(stderr, "quorvexctl: %s\n", error.what());
-        return CtlPortError;
+        code = CtlPortError;
     }
+
+    // The frames went out either way; a script must still learn that their
+    // record did not.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "quorvexctl: cannot write the output: %s\n", std::strerror(errno));
+        return code ? code : CtlOutputFailed;
+    }
+    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get());
+        tracing && !tracing->trace().failure().empty()) {
+        std::fprintf(stderr, "quorvexctl: %s\n", tracing->trace().failure().c_str());
+        return code ? code : CtlOutputFailed;
+    }
+    return code;
 }

@@ -1,5 +1,6 @@
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
+#include "link/port_access.h"
 #include "link/simulated_board.h"
 #include "panel/panel_session.h"
 
@@ -8,11 +9,13 @@
 
 #include <benchmark/benchmark.h>
 
-// Frames of changing words on port, one an iteration.
-static void sendFrames(benchmark::State &state, PortBackend &port) {
+// Frames of changing words on the port at 378h, one an iteration, each
+// opening its port as the panel does.
+static void sendFrames(benchmark::State &state, PortBackend &backend) {
+    const PortRegisters registers = registersAt(0x378);
     std::uint16_t word = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(transferFrame(port, 0x378, 0x379, word));
+        benchmark::DoNotOptimize(transferFrame(backend.open(registers), word));
         word = std::uint16_t(word * 31 + 7);
     }
     state.SetItemsProcessed(state.iterations());
@@ -31,17 +34,17 @@ BENCHMARK(BM_FrameOnSimulatedBoard);
 // adds per access.
 template <typename Port> static void frameAccesses(Port &port) {
     for (int i = 0; i < 100; ++i)
-        port.writeData(0x378, std::uint8_t((i & 1) ? 0x08 : 0x00));
+        port.writeData(std::uint8_t((i & 1) ? 0x08 : 0x00));
     for (int i = 0; i < 16; ++i)
-        benchmark::DoNotOptimize(port.readStatus(0x378));
+        benchmark::DoNotOptimize(port.readStatus());
 }
 
 static void BM_AccessesThroughInterface(benchmark::State &state) {
     SimulatedBoard board(0x378);
     // Read back through a volatile so the compiler cannot see the board's
     // type and turn the virtual calls into direct ones.
-    PortBackend *volatile opaque = &board;
-    PortBackend &port = *opaque;
+    ParallelPort *volatile opaque = &board.open(registersAt(0x378));
+    ParallelPort &port = *opaque;
     for (auto _ : state)
         frameAccesses(port);
     state.SetItemsProcessed(state.iterations() * 116);
@@ -60,8 +63,8 @@ BENCHMARK(BM_AccessesDirect);
 // alone is the trace writer's cost per frame.
 static void BM_FrameTraced(benchmark::State &state) {
     QTemporaryDir dir;
-    TracingPort port(std::make_unique<SimulatedBoard>(0x378),
-                     dir.filePath(QStringLiteral("bench.vcd")).toStdString());
+    TracingBackend port(std::make_unique<SimulatedBoard>(0x378),
+                        dir.filePath(QStringLiteral("bench.vcd")).toStdString());
     sendFrames(state, port);
 }
 BENCHMARK(BM_FrameTraced);

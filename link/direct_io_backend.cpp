@@ -1,5 +1,6 @@
 #include "link/direct_io_backend.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,21 @@ public:
     std::uint8_t in(std::uint16_t address) override { return ::inb(address); }
 };
 #endif
+
+std::string remedyFor(int error) {
+    switch (error) {
+    case ENOSYS:
+        return "this kernel gives programs no I/O port instructions; use the parport driver "
+               "(leave out --direct-io)";
+    case EPERM:
+    case EACCES:
+        return "run as root or give the program CAP_SYS_RAWIO (kernel lockdown under Secure "
+               "Boot refuses it to everyone: then use the parport driver, leaving out "
+               "--direct-io)";
+    default:
+        return "use the parport driver instead (leave out --direct-io)";
+    }
+}
 
 } // namespace
 
@@ -38,30 +54,28 @@ std::unique_ptr<DirectIoSystem> makeKernelDirectIoSystem() {
 #endif
 }
 
+void dropPortAccess() noexcept {
+#ifdef QUORVEX_HAVE_PORT_IO
+    // Turning permissions off needs no privilege and covers every port.
+    ::ioperm(0, 0x10000, 0);
+#endif
+}
+
 DirectIoBackend::DirectIoBackend(std::unique_ptr<DirectIoSystem> system)
     : m_system(std::move(system)) {}
 
-void DirectIoBackend::permit(std::uint16_t base) {
-    if (m_permitted.count(base))
-        return;
-    if (m_system->permit(base, 2) < 0) {
+ParallelPort &DirectIoBackend::open(PortRegisters registers) {
+    const auto open = m_ports.find(registers.data);
+    if (open != m_ports.end())
+        return open->second;
+
+    // The two registers and nothing between or beyond them.
+    const std::uint16_t from = std::min(registers.data, registers.status);
+    const unsigned count = unsigned(std::max(registers.data, registers.status) - from) + 1;
+    if (m_system->permit(from, count) < 0) {
         const int error = errno;
-        std::string remedy = "run as root or give the program CAP_SYS_RAWIO";
-        if (error == EPERM)
-            remedy += " (kernel lockdown under Secure Boot refuses it to everyone: use the "
-                      "parport driver, the default, instead)";
-        throw PortError(portName(base) + " by direct I/O: ioperm failed: " + std::strerror(error) +
-                        "; " + remedy);
+        throw PortError(portName(registers.data) + " by direct I/O: ioperm failed: " +
+                        std::strerror(error) + "; " + remedyFor(error));
     }
-    m_permitted.insert(base);
-}
-
-void DirectIoBackend::writeData(std::uint16_t base, std::uint8_t value) {
-    permit(base);
-    m_system->out(base, value);
-}
-
-std::uint8_t DirectIoBackend::readStatus(std::uint16_t base) {
-    permit(base);
-    return m_system->in(std::uint16_t(base + 1));
+    return m_ports.try_emplace(registers.data, *m_system, registers).first->second;
 }

@@ -2,8 +2,8 @@
 
 #include "link/port_backend.h"
 
+#include <map>
 #include <memory>
-#include <set>
 
 // The processor's I/O instructions, behind a seam so tests can count them.
 class DirectIoSystem {
@@ -22,18 +22,34 @@ bool directIoAvailable();
 // outb/inb after ioperm. Throws PortError on processors without port I/O.
 std::unique_ptr<DirectIoSystem> makeKernelDirectIoSystem();
 
-// Direct port I/O: the first access to a base asks for base and base + 1
-// only, then each access is one instruction.
+// Gives up every I/O port this process was permitted, so a program started
+// from it inherits none (permissions survive fork and exec). Safe to call
+// between fork and exec.
+void dropPortAccess() noexcept;
+
+// Direct port I/O: opening a port asks for its two registers only, then each
+// access is one instruction.
 class DirectIoBackend : public PortBackend {
 public:
     explicit DirectIoBackend(std::unique_ptr<DirectIoSystem> system);
 
-    void writeData(std::uint16_t base, std::uint8_t value) override;
-    std::uint8_t readStatus(std::uint16_t base) override;
+    ParallelPort &open(PortRegisters registers) override;
 
 private:
-    void permit(std::uint16_t base);
+    class Port final : public ParallelPort {
+    public:
+        Port(DirectIoSystem &system, PortRegisters registers)
+            : m_system(system)
+            , m_registers(registers) {}
+
+        void writeData(std::uint8_t value) override { m_system.out(m_registers.data, value); }
+        std::uint8_t readStatus() override { return m_system.in(m_registers.status); }
+
+    private:
+        DirectIoSystem &m_system;
+        PortRegisters m_registers;
+    };
 
     std::unique_ptr<DirectIoSystem> m_system;
-    std::set<std::uint16_t> m_permitted;
+    std::map<std::uint16_t, Port> m_ports; // by data register
 };

@@ -1,6 +1,7 @@
 #include "link/frame_trace.h"
 
-#include "link/frame_transfer.h"
+#include "link/port_access.h"
+#include "link/wiring.h"
 
 #include <cerrno>
 #include <charconv>
@@ -14,15 +15,29 @@ constexpr char SdiId = 'I';
 constexpr char SdoId = 'O';
 constexpr char DataBit0Id = 'a';   // data0..data7: a..h
 constexpr char StatusBit0Id = 'p'; // status0..status7: p..w
-constexpr std::uint8_t IdleStatus = 0x7F;
+constexpr char PortId0 = 'L';      // lpt1..lpt3: L..N
+
+std::string failureText(const std::string &path, int error) {
+    return "the trace " + path + " stopped: write failed: " + std::strerror(error) +
+           "; free some space or trace to another file";
+}
+
+int presetOf(std::uint16_t base) {
+    for (std::size_t i = 0; i < PortPresets.size(); ++i) {
+        if (PortPresets[i].base == base)
+            return int(i);
+    }
+    return -1;
+}
 
 } // namespace
 
 FrameTrace::FrameTrace(const std::string &path)
-    : m_data(SelectLine)
+    : m_path(path)
+    , m_data(SelectLine)
     , m_status(IdleStatus)
     , m_select(true) {
-    m_file = std::fopen(path.c_str(), "w");
+    m_file = std::fopen(path.c_str(), "we");
     if (!m_file)
         throw TraceError("cannot create the trace file " + path + ": " + std::strerror(errno) +
                          "; choose a folder you can write to");
@@ -44,6 +59,10 @@ FrameTrace::FrameTrace(const std::string &path)
     for (int bit = 0; bit < 8; ++bit)
         header += "$var wire 1 " + std::string(1, char(StatusBit0Id + bit)) + " status" +
                   std::to_string(bit) + " $end\n";
+    header += "$upscope $end\n$scope module ports $end\n";
+    for (std::size_t port = 0; port < PortPresets.size(); ++port)
+        header += "$var wire 1 " + std::string(1, char(PortId0 + port)) + " lpt" +
+                  std::to_string(port + 1) + " $end\n";
     header += "$upscope $end\n$upscope $end\n$enddefinitions $end\n$dumpvars\n1S\n0C\n0I\n0O\n";
     for (int bit = 0; bit < 8; ++bit) {
         header += (m_data >> bit) & 1 ? '1' : '0';
@@ -55,23 +74,48 @@ FrameTrace::FrameTrace(const std::string &path)
         header += char(StatusBit0Id + bit);
         header += '\n';
     }
+    for (std::size_t port = 0; port < PortPresets.size(); ++port)
+        header += std::string("0") + char(PortId0 + port) + '\n';
     header += "$end\n#0\n";
-    std::fputs(header.c_str(), m_file);
-    std::fflush(m_file);
+    write(header.data(), header.size());
+    flush();
+    if (m_error)
+        throw TraceError("cannot write the trace file " + path + ": " + std::strerror(m_error) +
+                         "; free some space or trace to another file");
 }
 
 FrameTrace::~FrameTrace() {
     // The closing timestamp keeps the last change's values in the dump.
-    if (m_time > m_closed) {
+    if (m_file && m_time > m_closed) {
         ++m_time;
         stamp();
     }
     drain();
+    if (m_file)
+        std::fclose(m_file);
+}
+
+void FrameTrace::write(const char *data, std::size_t size) {
+    if (m_file && std::fwrite(data, 1, size, m_file) != size)
+        stop(errno);
+}
+
+void FrameTrace::flush() {
+    if (m_file && std::fflush(m_file) != 0)
+        stop(errno);
+}
+
+void FrameTrace::stop(int error) {
     std::fclose(m_file);
+    m_file = nullptr;
+    m_error = error;
+    m_failure = failureText(m_path, error);
+    if (m_report)
+        m_report(m_failure);
 }
 
 void FrameTrace::drain() {
-    std::fwrite(m_buffer.data(), 1, m_used, m_file);
+    write(m_buffer.data(), m_used);
     m_used = 0;
 }
 
@@ -114,15 +158,28 @@ void FrameTrace::changeBits(char firstId, std::uint8_t value, std::uint8_t &curr
     current = value;
 }
 
-void FrameTrace::access() {
-    // Room for one access's timestamp and twelve value changes.
+void FrameTrace::access(int port) {
+    // Room for one access's timestamp and fourteen value changes.
     if (m_buffer.size() - m_used < 64)
         drain();
     ++m_time;
+    if (port != m_port) {
+        if (m_port >= 0) {
+            stamp();
+            line(false, char(PortId0 + m_port));
+        }
+        if (port >= 0) {
+            stamp();
+            line(true, char(PortId0 + port));
+        }
+        m_port = port;
+    }
 }
 
-void FrameTrace::dataWritten(std::uint8_t value) {
-    access();
+void FrameTrace::dataWritten(int port, std::uint8_t value) {
+    if (!m_file)
+        return;
+    access(port);
     const bool selectRises = !m_select && (value & SelectLine);
     change(SelectId, value & SelectLine, m_select);
     change(ClockId, value & ClockLine, m_clock);
@@ -132,31 +189,44 @@ void FrameTrace::dataWritten(std::uint8_t value) {
         endFrame();
 }
 
-void FrameTrace::statusRead(std::uint8_t value) {
-    access();
+void FrameTrace::statusRead(int port, std::uint8_t value) {
+    if (!m_file)
+        return;
+    access(port);
     change(SdoId, decodeStatus(value) == 1, m_sdo);
     changeBits(StatusBit0Id, value, m_status);
 }
 
 void FrameTrace::endFrame() {
+    if (m_port >= 0)
+        line(false, char(PortId0 + m_port));
+    m_port = -1;
     m_time += FrameGap;
     stamp();
     m_closed = m_time;
     drain();
-    std::fflush(m_file);
+    flush();
 }
 
-TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const std::string &tracePath)
+TracingBackend::TracingBackend(std::unique_ptr<PortBackend> inner, const std::string &tracePath)
     : m_inner(std::move(inner))
     , m_trace(tracePath) {}
 
-void TracingPort::writeData(std::uint16_t base, std::uint8_t value) {
-    m_inner->writeData(base, value);
-    m_trace.dataWritten(value);
+ParallelPort &TracingBackend::open(PortRegisters registers) {
+    ParallelPort &inner = m_inner->open(registers);
+    Port &port =
+        m_ports.try_emplace(registers.data, m_trace, presetOf(registers.data), inner).first->second;
+    port.m_inner = &inner;
+    return port;
 }
 
-std::uint8_t TracingPort::readStatus(std::uint16_t base) {
-    const std::uint8_t value = m_inner->readStatus(base);
-    m_trace.statusRead(value);
+void TracingBackend::Port::writeData(std::uint8_t value) {
+    m_inner->writeData(value);
+    m_trace.dataWritten(m_preset, value);
+}
+
+std::uint8_t TracingBackend::Port::readStatus() {
+    const std::uint8_t value = m_inner->readStatus();
+    m_trace.statusRead(m_preset, value);
     return value;
 }

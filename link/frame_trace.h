@@ -4,40 +4,62 @@
 
 #include <array>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
 // Records every port access into a Value Change Dump that GTKWave, PulseView
 // and sigrok-cli open: the select, clock and SDI lines, the decoded SDO
-// sample, and the raw data and status registers bit by bit, one time step per
-// access.
-// Each frame is flushed as it ends, so a crash loses at most the frame in
-// flight.
+// sample, the raw data and status registers bit by bit, and one line per port
+// preset that is high while a frame goes to that port; one time step per
+// access. Each frame is flushed as it ends, so a crash loses at most the
+// frame in flight.
+//
+// A write that fails (a full disk, /dev/full) never disturbs the frames: the
+// trace stops, and the failure is reported once, after the access in flight.
 class FrameTrace {
 public:
-    // Creates the file; throws TraceError when it cannot.
+    // Creates the file, close-on-exec, and writes the header; throws
+    // TraceError when it cannot.
     explicit FrameTrace(const std::string &path);
     ~FrameTrace();
 
     FrameTrace(const FrameTrace &) = delete;
     FrameTrace &operator=(const FrameTrace &) = delete;
 
-    void dataWritten(std::uint8_t value);
-    void statusRead(std::uint8_t value);
+    // port: the index of the preset the access goes to, or -1.
+    void dataWritten(int port, std::uint8_t value);
+    void statusRead(int port, std::uint8_t value);
+
+    // Called once, with a message naming the file, the reason and what to do,
+    // when the trace stops for a failed write.
+    void onFailure(std::function<void(const std::string &)> report) {
+        m_report = std::move(report);
+    }
+    // The failure that stopped the trace, or empty.
+    const std::string &failure() const { return m_failure; }
 
     // Steps left empty between two frames.
     static constexpr int FrameGap = 4;
 
 private:
-    void access();
+    void access(int port);
     void stamp();
     void line(bool bit, char id);
     void drain();
+    void write(const char *data, std::size_t size);
+    void flush();
+    void stop(int error);
     void change(char id, bool bit, bool &current);
     void changeBits(char firstId, std::uint8_t value, std::uint8_t &current);
     void endFrame();
 
+    std::string m_path;
     std::FILE *m_file = nullptr;
+    std::function<void(const std::string &)> m_report;
+    std::string m_failure;
+    int m_error = 0;
     std::array<char, 8192> m_buffer;
     std::size_t m_used = 0;
     long m_time = 0;
@@ -45,6 +67,7 @@ private:
     long m_closed = 0;  // time of the bare timestamp after the last frame
     std::uint8_t m_data;
     std::uint8_t m_status;
+    int m_port = -1; // the preset whose line is high
     bool m_select;
     bool m_clock = false;
     bool m_sdi = false;
@@ -56,17 +79,34 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A port that passes every access on and records it in a trace.
-class TracingPort : public PortBackend {
+// A back end that passes every access on to another and records it.
+class TracingBackend : public PortBackend {
 public:
-    TracingPort(std::unique_ptr<PortBackend> inner, const std::string &tracePath);
+    TracingBackend(std::unique_ptr<PortBackend> inner, const std::string &tracePath);
 
-    void writeData(std::uint16_t base, std::uint8_t value) override;
-    std::uint8_t readStatus(std::uint16_t base) override;
+    ParallelPort &open(PortRegisters registers) override;
 
-    PortBackend &inner() { return *m_inner; }
+    FrameTrace &trace() { return m_trace; }
 
 private:
+    class Port final : public ParallelPort {
+    public:
+        Port(FrameTrace &trace, int preset, ParallelPort &inner)
+            : m_trace(trace)
+            , m_preset(preset)
+            , m_inner(&inner) {}
+
+        void writeData(std::uint8_t value) override;
+        std::uint8_t readStatus() override;
+
+    private:
+        friend class TracingBackend;
+        FrameTrace &m_trace;
+        int m_preset;
+        ParallelPort *m_inner;
+    };
+
     std::unique_ptr<PortBackend> m_inner;
     FrameTrace m_trace;
+    std::map<std::uint16_t, Port> m_ports; // by data register
 };

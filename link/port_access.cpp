@@ -1,9 +1,7 @@
 #include "link/port_access.h"
 
 #include "link/checked.h"
-#include "link/module1.h"
-#include "link/port_backend.h"
-#include "panel/toolkit_services.h"
+#include "link/serial_link.h"
 
 #include <cstdio>
 #include <strings.h>
@@ -28,26 +26,25 @@ int presetIndex(const char *name) {
     return -1;
 }
 
-void SetPortBase(Module1 &module, std::int32_t base) {
-    const std::int16_t dataPort = checkedNarrow<std::int16_t>(base, "port base");
-    const std::int64_t statusSum = std::int64_t(base) + 1;
-    const std::int32_t status = checkedNarrow<std::int32_t>(statusSum, "status port");
-    module.StatusPort = checkedNarrow<std::int16_t>(status, "status port");
-    module.DataPort = dataPort;
+PortRegisters registersAt(std::int32_t base) {
+    const std::int16_t data = checkedNarrow<std::int16_t>(base, "port base");
+    const std::int32_t sum = checkedNarrow<std::int32_t>(std::int64_t(base) + 1, "status port");
+    const std::int16_t status = checkedNarrow<std::int16_t>(sum, "status port");
+    return {std::uint16_t(data), std::uint16_t(status)};
 }
 
-void choosePortPreset(Module1 &module, int preset) {
-    const PortPreset &chosen = PortPresets.at(std::size_t(preset));
-    module.ui.setTitle(QString::fromLatin1(chosen.title));
-    SetPortBase(module, chosen.base);
+void SetPortBase(SerialLink &link, std::int32_t base) {
+    const PortRegisters registers = registersAt(base);
+    link.DataPort = std::int16_t(registers.data);
+    link.StatusPort = std::int16_t(registers.status);
 }
 
 // The program only ever writes 0, 2, 4, 8 and 12 and reads a byte, so the
-// 16-bit arguments narrow to the register's eight lines without loss.
-void Out32(PortBackend &port, std::int16_t portAddress, std::int16_t value) {
-    port.writeData(std::uint16_t(portAddress), std::uint8_t(value));
+// 16-bit values narrow to the register's eight lines without loss.
+void Out32(ParallelPort &port, std::int16_t value) {
+    port.writeData(std::uint8_t(value));
 }
 
-std::int16_t Inp32(PortBackend &port, std::int16_t portAddress) {
-    return std::int16_t(port.readStatus(std::uint16_t(portAddress - 1)));
+std::int16_t Inp32(ParallelPort &port) {
+    return std::int16_t(port.readStatus());
 }

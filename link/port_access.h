@@ -1,10 +1,11 @@
 #pragma once
 
+#include "link/port_backend.h"
+
 #include <array>
 #include <cstdint>
 
-class PortBackend;
-struct Module1;
+struct SerialLink;
 
 // The three parallel-port presets of the "&PC Interface" menu.
 struct PortPreset {
@@ -23,13 +24,13 @@ inline constexpr std::array<PortPreset, 3> PortPresets{{
 // Index of the preset named "LPT1".."LPT3" (case-insensitive), or -1.
 int presetIndex(const char *name);
 
-// DataPort := base, StatusPort := base + 1, each narrowed to 16 bits with an
-// overflow error when it does not fit.
-void SetPortBase(Module1 &module, std::int32_t base);
+// The registers of the port at base: data at base, status at base + 1, each a
+// 16-bit signed address; a base outside that range is an overflow error.
+PortRegisters registersAt(std::int32_t base);
 
-// The window title then the port base of a preset; touches no port.
-void choosePortPreset(Module1 &module, int preset);
+// DataPort and StatusPort for a base; touches no port.
+void SetPortBase(SerialLink &link, std::int32_t base);
 
 // The two port primitives: a data-register write and a status-register read.
-void Out32(PortBackend &port, std::int16_t portAddress, std::int16_t value);
-std::int16_t Inp32(PortBackend &port, std::int16_t portAddress);
+void Out32(ParallelPort &port, std::int16_t value);
+std::int16_t Inp32(ParallelPort &port);

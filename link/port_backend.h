@@ -4,20 +4,40 @@
 #include <stdexcept>
 #include <string>
 
-// The narrow pin-level interface every way of reaching a parallel port
-// implements: write the data register of a port base, read its status
-// register. Each call is one access, performed at once, unbuffered and in call
-// order; a frame's timing is nothing but this sequence.
+// The narrow pin-level interface of one parallel port: write its data
+// register, read its status register. Each call is one access, performed at
+// once, unbuffered and in call order; a frame's timing is nothing but this
+// sequence. The port's control register is never used.
+class ParallelPort {
+public:
+    virtual ~ParallelPort() = default;
+
+    virtual void writeData(std::uint8_t value) = 0;
+    virtual std::uint8_t readStatus() = 0;
+};
+
+// The I/O addresses of a port's two registers in use.
+struct PortRegisters {
+    std::uint16_t data;
+    std::uint16_t status;
+
+    bool operator==(const PortRegisters &) const = default;
+};
+
+// A way of reaching parallel ports: the parport driver, direct I/O, the
+// simulated board. open() looks the port up, claims it where the system asks
+// for that, and returns a handle whose accesses look nothing up. The handle
+// stays valid until the back end is destroyed; opening the same registers
+// again returns the same handle, or a fresh one after an access failed.
 class PortBackend {
 public:
     virtual ~PortBackend() = default;
 
-    virtual void writeData(std::uint16_t base, std::uint8_t value) = 0;
-    virtual std::uint8_t readStatus(std::uint16_t base) = 0;
+    virtual ParallelPort &open(PortRegisters registers) = 0;
 };
 
-// A port access that could not be made. The message is one line naming the
-// port, the device, the system's reason and the remedy.
+// A port that could not be reached. The message is one line naming the port,
+// the device, the system's reason and the remedy.
 class PortError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

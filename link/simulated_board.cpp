@@ -1,23 +1,19 @@
 #include "link/simulated_board.h"
 
-#include "link/frame_transfer.h"
-
-namespace {
-
-// Pull-ups hold every status input high with nothing attached.
-constexpr std::uint8_t IdleStatus = 0x7F;
-constexpr std::uint8_t BusyInverted = 0x80;
-
-} // namespace
+#include "link/port_access.h"
+#include "link/wiring.h"
 
 SimulatedBoard::SimulatedBoard(std::uint16_t base)
     : m_base(base)
     , m_lines(SelectLine) {}
 
-void SimulatedBoard::writeData(std::uint16_t base, std::uint8_t value) {
-    if (base != m_base)
-        return;
+ParallelPort &SimulatedBoard::open(PortRegisters registers) {
+    if (registers == registersAt(m_base))
+        return *this;
+    return m_empty;
+}
 
+void SimulatedBoard::writeData(std::uint8_t value) {
     const std::uint8_t changed = m_lines ^ value;
     const bool selectedBefore = !(m_lines & SelectLine);
     const bool selectedAfter = !(value & SelectLine);
@@ -42,9 +38,10 @@ void SimulatedBoard::writeData(std::uint16_t base, std::uint8_t value) {
     m_lines = value;
 }
 
-std::uint8_t SimulatedBoard::readStatus(std::uint16_t base) {
-    if (base != m_base)
-        return IdleStatus;
-    // The port inverts BUSY on the way in: SDO high reads as bit 7 clear.
-    return sdo() ? IdleStatus : std::uint8_t(IdleStatus | BusyInverted);
+std::uint8_t SimulatedBoard::readStatus() {
+    return statusForSdo(sdo());
+}
+
+std::uint8_t SimulatedBoard::EmptyPort::readStatus() {
+    return IdleStatus;
 }

@@ -2,16 +2,18 @@
 
 #include "link/port_backend.h"
 
-// The evaluation board modelled in software, hanging on one port base. It
-// watches the data register's select, SDI and clock lines like the chip does
-// and answers on the status register's BUSY line; the other bases read as
-// ports with nothing attached.
-class SimulatedBoard final : public PortBackend {
+// The evaluation board modelled in software, reached like real hardware: a
+// back end whose port at the board's base is the board itself, while the
+// other ports read as ports with nothing attached. The chip watches the data
+// register's select, SDI and clock lines and answers on the status register's
+// BUSY line.
+class SimulatedBoard final : public PortBackend, public ParallelPort {
 public:
     explicit SimulatedBoard(std::uint16_t base = 0x378);
 
-    void writeData(std::uint16_t base, std::uint8_t value) override;
-    std::uint8_t readStatus(std::uint16_t base) override;
+    ParallelPort &open(PortRegisters registers) override;
+    void writeData(std::uint8_t value) override;
+    std::uint8_t readStatus() override;
 
     std::uint16_t base() const { return m_base; }
 
@@ -31,7 +33,15 @@ public:
     }
 
 private:
+    // A port with nothing on it: writes go nowhere, the inputs read high.
+    class EmptyPort final : public ParallelPort {
+    public:
+        void writeData(std::uint8_t) override {}
+        std::uint8_t readStatus() override;
+    };
+
     std::uint16_t m_base;
+    EmptyPort m_empty;
     std::uint8_t m_lines;
     bool m_sampled = false;
     std::uint16_t m_shift = 0;

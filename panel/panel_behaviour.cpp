@@ -2,9 +2,9 @@
 
 #include "link/checked.h"
 #include "link/frame_transfer.h"
-#include "link/module1.h"
 #include "link/port_access.h"
 #include "word/control_word.h"
+#include "word/module1.h"
 #include "word/readouts.h"
 
 #include <exception>
@@ -15,6 +15,12 @@ constexpr int CheckBoxCount = 8;
 constexpr int ScaleLabelCount = 19;
 
 } // namespace
+
+void choosePortPreset(Module1 &module, int preset) {
+    const PortPreset &chosen = PortPresets.at(std::size_t(preset));
+    module.ui.setTitle(QString::fromLatin1(chosen.title));
+    SetPortBase(module, chosen.base);
+}
 
 PanelBehaviour::PanelBehaviour(Module1 &module)
     : m_module(module) {}

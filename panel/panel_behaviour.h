@@ -31,5 +31,9 @@ private:
     Module1 &m_module;
 };
 
+// Choosing a port preset: the window title, then the port base. Sends
+// nothing and touches no port; the next frame goes to the new port.
+void choosePortPreset(Module1 &module, int preset);
+
 inline const QString AboutText = QStringLiteral("QuorvexEVM Program Ver. 1.0 ");
 inline const QString ReleaseReminder = QStringLiteral("click Update to release");

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/module1.h"
 #include "panel/control_panel_window.h"
 #include "panel/panel_behaviour.h"
+#include "word/module1.h"
 
 // The window, the panel's module state and its behaviour, wired together on
 // one port: what every program that shows the panel needs.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "link/serial_link.h"
+#include "word/control_word.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -34,9 +37,12 @@ public:
     virtual void aboutChosen() = 0;
 };
 
-class ToolkitServices {
+class ToolkitServices : public SdiBoxes {
 public:
     virtual ~ToolkitServices() = default;
+
+    // What a frame reads: SDI box k under the boxes' one reading rule.
+    bool sdiBoxIsOne(int box) const final { return boxCountsAsOne(boxText(box)); }
 
     // Bit boxes Text1(0..31).
     virtual QString boxText(int index) const = 0;

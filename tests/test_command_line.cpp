@@ -1,4 +1,4 @@
-#include "link/port_options.h"
+#include "command_line.h"
 
 #include <QCommandLineParser>
 #include <QProcess>
@@ -9,8 +9,9 @@ namespace {
 PortOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.addHelpOption();
+    parser.addVersionOption();
     addPortOptions(parser);
-    return parsePortOptions(parser, QStringList{"quorvex-evm"} + arguments);
+    return parsePanelCommandLine(parser, QStringList{"quorvex-evm"} + arguments);
 }
 
 } // namespace
@@ -23,6 +24,7 @@ class CommandLineTest : public QObject {
 private slots:
     void backends_data();
     void backends();
+    void toolkitOptionsLeftToTheToolkit();
     void deviceBindings();
     void refused_data();
     void refused();
@@ -56,6 +58,18 @@ void CommandLineTest::backends() {
     QCOMPARE(options.simulatedPreset, simulatedPreset);
 }
 
+void CommandLineTest::toolkitOptionsLeftToTheToolkit() {
+    // What a session manager passes when it restores the panel, and the
+    // options a user may give any Qt program.
+    const PortOptions options =
+        parse({"-session", "1a2b3c", "--simulate=LPT3", "-platform", "offscreen", "-style=windows",
+               "--reverse", "-display", ":1"});
+    QCOMPARE(options.backend, PortOptions::Backend::Simulated);
+    QCOMPARE(options.simulatedPreset, 2);
+    QCOMPARE(withoutToolkitOptions({"quorvex-evm", "-style", "windows", "--trace", "t.vcd"}),
+             QStringList({"quorvex-evm", "--trace", "t.vcd"}));
+}
+
 void CommandLineTest::deviceBindings() {
     const PortOptions options =
         parse({"--device", "LPT1=/dev/parport2", "--device=LPT3=/dev/parport0"});
@@ -76,6 +90,16 @@ void CommandLineTest::refused_data() {
     QTest::newRow("simulate on no preset") << QStringList{"--simulate=LPT4"} << "not LPT1";
     QTest::newRow("simulate and direct I/O")
         << QStringList{"--simulate", "--direct-io"} << "cannot be used together";
+    QTest::newRow("port given as a separate word")
+        << QStringList{"--simulate", "LPT2"} << "did you mean --simulate=LPT2?";
+    QTest::newRow("stray word") << QStringList{"now"} << "unexpected argument 'now'";
+    QTest::newRow("device with the simulated board")
+        << QStringList{"--device", "LPT1=/dev/parport0", "--simulate"} << "--simulate does not";
+    QTest::newRow("device with direct I/O")
+        << QStringList{"--direct-io", "--device", "LPT1=/dev/parport0"} << "--direct-io does not";
+    QTest::newRow("one preset bound twice")
+        << QStringList{"--device", "LPT2=/dev/parport0", "--device", "lpt2=/dev/parport1"}
+        << "LPT2 is bound twice";
 }
 
 void CommandLineTest::refused() {
@@ -99,6 +123,14 @@ void CommandLineTest::programExitsWithUsageCode() {
     const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
     QVERIFY2(errors.contains("not LPT1") && errors.contains("Usage: quorvex-evm"),
              qPrintable(errors));
+
+    // A bad --simulate value: the reason and the usage once, nothing else.
+    program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--simulate=LPT9", "--trace", "t.vcd"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), UsageExitCode);
+    const QString simulateErrors = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(simulateErrors.count("Usage: quorvex-evm"), 1);
+    QCOMPARE(simulateErrors.count('\n'), 4);
 
     program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--help"});
     QVERIFY(program.waitForFinished(10000));

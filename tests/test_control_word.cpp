@@ -1,8 +1,8 @@
 #include "link/checked.h"
-#include "link/module1.h"
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
 #include "word/control_word.h"
+#include "word/module1.h"
 #include "word/readouts.h"
 
 #include <QTest>

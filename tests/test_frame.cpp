@@ -1,9 +1,10 @@
 #include "link/frame_transfer.h"
-#include "link/module1.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
+#include "panel/panel_behaviour.h"
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
+#include "word/module1.h"
 
 #include <QTest>
 
@@ -174,6 +175,9 @@ void FrameTest::presetTakesEffectAtNextFrame() {
 
     SendFrame(module);
     QVERIFY(port.accesses() == expectedFrame(std::uint16_t(base), 0));
+    // Its status register is the one just above the data register.
+    const PortRegisters registers{std::uint16_t(base), std::uint16_t(base + 1)};
+    QVERIFY(port.opened() == std::vector<PortRegisters>{registers});
     QCOMPARE(QString::fromLatin1(PortPresets[std::size_t(preset)].caption),
              title.mid(title.indexOf(QLatin1String("LPT"))));
 }
@@ -230,19 +234,20 @@ void FrameTest::simulatedBoardEchoesPreviousWord() {
 
 void FrameTest::simulatedBoardOnAnotherPort() {
     SimulatedBoard board(0x278);
-    QCOMPARE(transferFrame(board, 0x378, 0x379, 0x1234), wordToFrameBits(0xFFFF));
+    QCOMPARE(frameOn(board, 0x378, 0x1234), wordToFrameBits(0xFFFF));
     QCOMPARE(board.controlWord(), 0);
-    QCOMPARE(board.readStatus(0x3BC), 0x7F);
+    QCOMPARE(board.open(registersAt(0x3BC)).readStatus(), 0x7F);
 
-    transferFrame(board, 0x278, 0x279, 0x1234);
+    frameOn(board, 0x278, 0x1234);
     QCOMPARE(board.controlWord(), 0x1234);
-    QCOMPARE(transferFrame(board, 0x278, 0x279, 0), wordToFrameBits(0x1234));
+    QCOMPARE(frameOn(board, 0x278, 0), wordToFrameBits(0x1234));
 
     // A clock pulse with select high, and SDI changing with a rising clock.
-    board.writeData(0x278, 0x02 | 0x08);
-    board.writeData(0x278, 0x02);
-    board.writeData(0x278, 0x00);
-    board.writeData(0x278, 0x04 | 0x08);
+    ParallelPort &port = board.open(registersAt(0x278));
+    port.writeData(0x02 | 0x08);
+    port.writeData(0x02);
+    port.writeData(0x00);
+    port.writeData(0x04 | 0x08);
     QCOMPARE(board.clockEdgesWhileDeselected(), 2);
     QCOMPARE(board.sdiChangesAtRisingClock(), 1);
 }

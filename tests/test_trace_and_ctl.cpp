@@ -1,10 +1,12 @@
 #include "ctl_command.h"
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
-#include "link/module1.h"
+#include "link/port_access.h"
 #include "link/simulated_board.h"
 #include "support/fake_toolkit.h"
+#include "support/recording_port.h"
 #include "word/control_word.h"
+#include "word/module1.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -79,9 +81,9 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("two-frames.vcd");
     {
-        TracingPort port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
-        transferFrame(port, 0x378, 0x379, 0x8112);
-        transferFrame(port, 0x378, 0x379, 0x0001);
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        frameOn(port, 0x378, 0x8112);
+        frameOn(port, 0x378, 0x0001);
     }
     QCOMPARE(readAll(path), readAll(QStringLiteral(QUORVEX_TEST_DATA "/two-frames.vcd")));
 }
@@ -89,9 +91,9 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
 void TraceAndCtlTest::traceIsFlushedFrameByFrame() {
     QTemporaryDir dir;
     const QString path = dir.filePath("t.vcd");
-    TracingPort port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
-    transferFrame(port, 0x378, 0x379, 0xFFFF);
-    port.writeData(0x378, 2); // a frame in flight
+    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+    frameOn(port, 0x378, 0xFFFF);
+    port.open(registersAt(0x378)).writeData(2); // a frame in flight
     const QByteArray written = readAll(path);
     QVERIFY(written.contains("$enddefinitions $end"));
     QVERIFY2(

@@ -1,7 +1,7 @@
 #include "word/control_word.h"
 
 #include "link/checked.h"
-#include "link/module1.h"
+#include "word/module1.h"
 #include "panel/toolkit_services.h"
 
 #include <cmath>

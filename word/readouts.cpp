@@ -1,6 +1,6 @@
 #include "word/readouts.h"
 
-#include "link/module1.h"
+#include "word/module1.h"
 #include "panel/toolkit_services.h"
 #include "word/control_word.h"
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "link/frame_transfer.h"
+#include "link/port_access.h"
 #include "link/port_backend.h"
 
 #include <functional>
+#include <map>
 #include <vector>
 
 // Records every access, answers status reads from a function and can fail at
@@ -20,26 +23,20 @@ public:
     explicit RecordingPort(PortBackend *forwardTo = nullptr)
         : m_forward(forwardTo) {}
 
-    void writeData(std::uint16_t base, std::uint8_t value) override {
-        failIfDue(base);
-        m_accesses.push_back({true, base, value});
-        if (m_forward)
-            m_forward->writeData(base, value);
-    }
-
-    std::uint8_t readStatus(std::uint16_t base) override {
-        failIfDue(base);
-        std::uint8_t value = 0x7F;
-        if (m_forward)
-            value = m_forward->readStatus(base);
-        else if (m_status)
-            value = m_status(int(m_accesses.size()));
-        m_accesses.push_back({false, base, value});
-        return value;
+    ParallelPort &open(PortRegisters registers) override {
+        m_opened.push_back(registers);
+        ParallelPort *inner = m_forward ? &m_forward->open(registers) : nullptr;
+        return m_ports.insert_or_assign(registers.data, Port(*this, registers.data, inner))
+            .first->second;
     }
 
     const std::vector<Access> &accesses() const { return m_accesses; }
-    void clear() { m_accesses.clear(); }
+    // The registers of every port opened, in order.
+    const std::vector<PortRegisters> &opened() const { return m_opened; }
+    void clear() {
+        m_accesses.clear();
+        m_opened.clear();
+    }
     void failAt(long access) { m_failAt = access; }
     void answerStatus(std::function<std::uint8_t(int)> status) { m_status = std::move(status); }
 
@@ -47,6 +44,37 @@ public:
     long reads() const { return count(false); }
 
 private:
+    class Port : public ParallelPort {
+    public:
+        Port(RecordingPort &owner, std::uint16_t base, ParallelPort *inner)
+            : m_owner(&owner)
+            , m_base(base)
+            , m_inner(inner) {}
+
+        void writeData(std::uint8_t value) override {
+            m_owner->failIfDue(m_base);
+            m_owner->m_accesses.push_back({true, m_base, value});
+            if (m_inner)
+                m_inner->writeData(value);
+        }
+
+        std::uint8_t readStatus() override {
+            m_owner->failIfDue(m_base);
+            std::uint8_t value = 0x7F;
+            if (m_inner)
+                value = m_inner->readStatus();
+            else if (m_owner->m_status)
+                value = m_owner->m_status(int(m_owner->m_accesses.size()));
+            m_owner->m_accesses.push_back({false, m_base, value});
+            return value;
+        }
+
+    private:
+        RecordingPort *m_owner;
+        std::uint16_t m_base;
+        ParallelPort *m_inner;
+    };
+
     long count(bool write) const {
         long n = 0;
         for (const Access &access : m_accesses)
@@ -61,10 +89,17 @@ private:
     }
 
     PortBackend *m_forward;
+    std::map<std::uint16_t, Port> m_ports;
     std::vector<Access> m_accesses;
+    std::vector<PortRegisters> m_opened;
     std::function<std::uint8_t(int)> m_status;
     long m_failAt = -1;
 };
+
+// One frame of word on the port at base, opened through backend.
+inline FrameBits frameOn(PortBackend &backend, std::uint16_t base, std::uint16_t word) {
+    return transferFrame(backend.open(registersAt(base)), word);
+}
 
 // The frames in a recorded access sequence, read back from the line values.
 struct SentFrame {

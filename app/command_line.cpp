@@ -1,17 +1,12 @@
-#include "link/port_options.h"
+#include "command_line.h"
 
 #include "link/direct_io_backend.h"
-#include "link/frame_trace.h"
-#include "link/parport_backend.h"
 #include "link/port_access.h"
-#include "link/simulated_board.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
-
-#include <array>
 
 namespace {
 
@@ -19,6 +14,34 @@ const QString SimulateOption = QStringLiteral("simulate");
 const QString DirectIoOption = QStringLiteral("direct-io");
 const QString DeviceOption = QStringLiteral("device");
 const QString TraceOption = QStringLiteral("trace");
+
+// QApplication's and QGuiApplication's own options, with one dash or two;
+// those in ValueOptions take the next argument as their value.
+const QStringList ValueOptions{
+    QStringLiteral("platform"),
+    QStringLiteral("platformpluginpath"),
+    QStringLiteral("platformtheme"),
+    QStringLiteral("plugin"),
+    QStringLiteral("qwindowgeometry"),
+    QStringLiteral("geometry"),
+    QStringLiteral("qwindowicon"),
+    QStringLiteral("icon"),
+    QStringLiteral("qwindowtitle"),
+    QStringLiteral("title"),
+    QStringLiteral("session"),
+    QStringLiteral("display"),
+    QStringLiteral("name"),
+    QStringLiteral("style"),
+    QStringLiteral("stylesheet"),
+};
+const QStringList FlagOptions{
+    QStringLiteral("reverse"), QStringLiteral("widgetcount"), QStringLiteral("nograb"),
+    QStringLiteral("dograb"),  QStringLiteral("sync"),        QStringLiteral("testability"),
+};
+// Taken only in the form -name=value.
+const QStringList AttachedOptions{QStringLiteral("qmljsdebugger"), QStringLiteral("dialogs"),
+                                  QStringLiteral("fontengine"), QStringLiteral("style"),
+                                  QStringLiteral("stylesheet")};
 
 int presetFromText(const QString &text, const QString &option) {
     const int preset = presetIndex(text.toLatin1().constData());
@@ -28,24 +51,11 @@ int presetFromText(const QString &text, const QString &option) {
     return preset;
 }
 
-std::unique_ptr<PortBackend> createParport(const PortOptions &options) {
-    return std::make_unique<ParportBackend>(makeKernelParportSystem(), options.devices);
+QString usageText(const QCommandLineParser &parser, const QString &program) {
+    const QString help = helpText(parser, program);
+    return help.left(help.indexOf(QLatin1Char('\n')) + 1) +
+           QStringLiteral("Try '%1 --help' for the options.\n").arg(program);
 }
-
-std::unique_ptr<PortBackend> createDirectIo(const PortOptions &) {
-    return std::make_unique<DirectIoBackend>(makeKernelDirectIoSystem());
-}
-
-std::unique_ptr<PortBackend> createSimulated(const PortOptions &options) {
-    return std::make_unique<SimulatedBoard>(
-        std::uint16_t(PortPresets.at(std::size_t(options.simulatedPreset)).base));
-}
-
-const std::array<PortDriver, 3> Drivers{{
-    {PortOptions::Backend::Parport, "parport", createParport},
-    {PortOptions::Backend::DirectIo, "direct-io", createDirectIo},
-    {PortOptions::Backend::Simulated, "simulate", createSimulated},
-}};
 
 } // namespace
 
@@ -59,7 +69,8 @@ void addPortOptions(QCommandLineParser &parser) {
                                         "(x86 only; needs root or CAP_SYS_RAWIO).")});
     parser.addOption({DeviceOption,
                       QStringLiteral("Bind a preset to a parport device, for cards at other "
-                                     "addresses, e.g. LPT1=/dev/parport2. Repeatable."),
+                                     "addresses, e.g. LPT1=/dev/parport2. Repeatable, once per "
+                                     "preset."),
                       QStringLiteral("LPTn=PATH")});
     parser.addOption({TraceOption,
                       QStringLiteral("Record every port access into FILE, a Value Change Dump "
@@ -96,7 +107,12 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
         throw UsageError("--direct-io needs an x86 processor; use the parport driver (the "
                          "default) instead");
 
-    for (const QString &binding : parser.values(DeviceOption)) {
+    const QStringList bindings = parser.values(DeviceOption);
+    if (!bindings.isEmpty() && (simulate || directIo))
+        throw UsageError(QStringLiteral("--device binds parport devices, which --%1 does not use")
+                             .arg(simulate ? SimulateOption : DirectIoOption)
+                             .toStdString());
+    for (const QString &binding : bindings) {
         const qsizetype equals = binding.indexOf(QLatin1Char('='));
         if (equals <= 0 || equals == binding.size() - 1)
             throw UsageError(QStringLiteral("--device '%1': expected LPTn=PATH, e.g. "
@@ -104,8 +120,12 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
                                  .arg(binding)
                                  .toStdString());
         const int preset = presetFromText(binding.left(equals), "--device");
-        options.devices[std::uint16_t(PortPresets[std::size_t(preset)].base)] =
-            binding.mid(equals + 1).toStdString();
+        const auto base = std::uint16_t(PortPresets[std::size_t(preset)].base);
+        if (options.devices.count(base))
+            throw UsageError(QStringLiteral("--device: %1 is bound twice; bind each preset once")
+                                 .arg(QLatin1String(PortPresets[std::size_t(preset)].item))
+                                 .toStdString());
+        options.devices[base] = binding.mid(equals + 1).toStdString();
     }
 
     options.traceFile = parser.value(TraceOption).toStdString();
@@ -119,16 +139,60 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
     return options;
 }
 
+PortOptions parsePanelCommandLine(QCommandLineParser &parser, const QStringList &arguments) {
+    const QStringList ours = withoutToolkitOptions(arguments);
+    PortOptions options = parsePortOptions(parser, ours);
+    const bool helpOrVersion =
+        parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
+    if (!helpOrVersion)
+        refuseStrayArguments(parser, ours);
+    return options;
+}
+
+QStringList withoutToolkitOptions(const QStringList &arguments) {
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
+        if (i == 0 || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("--")) {
+            kept << argument;
+            continue;
+        }
+        const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype equals = name.indexOf(QLatin1Char('='));
+        if (equals > 0 && AttachedOptions.contains(name.left(equals)))
+            continue;
+        if (FlagOptions.contains(name))
+            continue;
+        if (ValueOptions.contains(name)) {
+            ++i;
+            continue;
+        }
+        kept << argument;
+    }
+    return kept;
+}
+
+QString simulateHint(const QStringList &arguments, const QString &stray) {
+    const qsizetype at = arguments.indexOf(stray);
+    if (at > 0 && arguments[at - 1] == QLatin1String("--simulate") &&
+        presetIndex(stray.toLatin1().constData()) >= 0)
+        return QStringLiteral("; did you mean --simulate=%1?").arg(stray);
+    return {};
+}
+
+void refuseStrayArguments(const QCommandLineParser &parser, const QStringList &arguments) {
+    const QStringList stray = parser.positionalArguments();
+    if (stray.isEmpty())
+        return;
+    throw UsageError(QStringLiteral("unexpected argument '%1'%2")
+                         .arg(stray.first(), simulateHint(arguments, stray.first()))
+                         .toStdString());
+}
+
 QString helpText(const QCommandLineParser &parser, const QString &program) {
     QString text = parser.helpText();
     text.replace(QStringLiteral("<executable_name>"), program);
     return text;
-}
-
-QString usageText(const QCommandLineParser &parser, const QString &program) {
-    const QString help = helpText(parser, program);
-    return help.left(help.indexOf(QLatin1Char('\n')) + 1) +
-           QStringLiteral("Try '%1 --help' for the options.\n").arg(program);
 }
 
 bool printHelpOrVersion(const QCommandLineParser &parser) {
@@ -150,19 +214,4 @@ int refuseCommandLine(const UsageError &error, const QCommandLineParser &parser)
     std::fprintf(stderr, "%s: %s\n\n%s", qPrintable(program), error.what(),
                  qPrintable(usageText(parser, program)));
     return UsageExitCode;
-}
-
-const PortDriver &portDriver(PortOptions::Backend backend) {
-    for (const PortDriver &driver : Drivers) {
-        if (driver.backend == backend)
-            return driver;
-    }
-    throw std::logic_error("no driver registered for this back end");
-}
-
-std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options) {
-    std::unique_ptr<PortBackend> port = portDriver(options.backend).create(options);
-    if (options.traceFile.empty())
-        return port;
-    return std::make_unique<TracingPort>(std::move(port), options.traceFile);
 }
