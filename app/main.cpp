@@ -63,15 +63,8 @@ int main(int argc, char *argv[]) {
     }
 
     PanelSession panel(*port);
-    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get())) {
-        // Reported once the frame in flight has ended: a message box would
-        // otherwise run the event loop in the middle of a frame.
-        tracing->trace().onFailure([&panel](const std::string &failure) {
-            QTimer::singleShot(0, &panel.window, [&panel, text = QString::fromStdString(failure)] {
-                panel.window.showMessage(text);
-            });
-        });
-    }
+    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get()))
+        panel.reportTraceFailures(tracing->trace());
     panel.start();
     if (parser.isSet(quitAfterStartup))
         QTimer::singleShot(0, &app, &QCoreApplication::quit);

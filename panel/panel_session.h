@@ -1,8 +1,11 @@
 #pragma once
 
+#include "link/frame_trace.h"
 #include "panel/control_panel_window.h"
 #include "panel/panel_behaviour.h"
 #include "word/module1.h"
+
+#include <QTimer>
 
 // The window, the panel's module state and its behaviour, wired together on
 // one port: what every program that shows the panel needs.
@@ -18,6 +21,17 @@ struct PanelSession {
     void start() {
         window.load();
         window.show();
+    }
+
+    // Tells the user once, in a message box, when the trace stops for a
+    // failed write. The box waits until the handler in flight has returned: a
+    // modal box would otherwise run the event loop in the middle of a frame.
+    void reportTraceFailures(FrameTrace &trace) {
+        trace.onFailure([this](const std::string &failure) {
+            QTimer::singleShot(0, &window, [this, text = QString::fromStdString(failure)] {
+                window.showMessage(text);
+            });
+        });
     }
 
     QuorvexControlPanel window;

@@ -1,6 +1,8 @@
+#include "support/file_size_limit.h"
 #include "support/panel_fixture.h"
 
 #include <QMouseEvent>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -43,6 +45,7 @@ private slots:
     void releaseReminderOnlyInManualMode();
     void about();
     void portFailureMidFrame();
+    void traceFailureToldOnce();
 };
 
 void BehaviourTest::startUp() {
@@ -386,6 +389,34 @@ void BehaviourTest::portFailureMidFrame() {
     click(w.Clear());
     w.setSliderPosition(6);
     QCOMPARE(panel.board.controlWord(), 6);
+}
+
+void BehaviourTest::traceFailureToldOnce() {
+    QTemporaryDir dir;
+    auto owned = std::make_unique<SimulatedBoard>(0x378);
+    SimulatedBoard &board = *owned;
+    TracingBackend tracing(std::move(owned), dir.filePath("t.vcd").toStdString());
+    PanelSession session(tracing);
+    QStringList messages;
+    session.window.setMessagePresenter([&messages](const QString &text) { messages << text; });
+    session.reportTraceFailures(tracing.trace());
+    session.start();
+
+    const FileSizeLimit diskFull(4096);
+    for (int position = 1; position <= 18; ++position) {
+        session.window.setSliderPosition(position);
+        QCOMPARE(board.controlWord(), position);
+    }
+    // Not inside the handler that met it: after it, once.
+    QVERIFY(messages.isEmpty());
+    QCoreApplication::processEvents();
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages.first().contains("t.vcd") && messages.first().contains("stopped"),
+             qPrintable(messages.first()));
+    session.window.setSliderPosition(0);
+    QCoreApplication::processEvents();
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(board.controlWord(), 0);
 }
 
 QTEST_MAIN(BehaviourTest)

@@ -1,7 +1,9 @@
 #include "command_line.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -29,6 +31,7 @@ private slots:
     void refused_data();
     void refused();
     void programExitsWithUsageCode();
+    void panelWithoutDisplayLeavesTraceAlone();
 };
 
 void CommandLineTest::backends_data() {
@@ -138,6 +141,26 @@ void CommandLineTest::programExitsWithUsageCode() {
     const QString help = QString::fromLocal8Bit(program.readAllStandardOutput());
     for (const char *option : {"--simulate", "--direct-io", "--device"})
         QVERIFY2(help.contains(QLatin1String(option)), option);
+}
+
+void CommandLineTest::panelWithoutDisplayLeavesTraceAlone() {
+    QTemporaryDir dir;
+    const QString trace = dir.filePath("kept.vcd");
+    QFile file(trace);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("an earlier trace\n");
+    file.close();
+
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(variable));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--simulate", "--trace", trace});
+    QVERIFY(program.waitForFinished(10000));
+    QVERIFY(program.exitStatus() == QProcess::CrashExit || program.exitCode() != 0);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("an earlier trace\n"));
 }
 
 QTEST_APPLESS_MAIN(CommandLineTest)

@@ -4,11 +4,13 @@
 #include "link/port_access.h"
 #include "link/simulated_board.h"
 #include "support/fake_toolkit.h"
+#include "support/file_size_limit.h"
 #include "support/recording_port.h"
 #include "word/control_word.h"
 #include "word/module1.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +19,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -65,6 +69,11 @@ private slots:
     void traceMatchesGoldenFile();
     void traceIsFlushedFrameByFrame();
     void traceFileThatCannotBeCreated();
+    void traceTellsPortsApart();
+    void traceStopsOnceAndFramesGoOn();
+    void traceIsCloseOnExec();
+    void outputFailures_data();
+    void outputFailures();
     void sigrokDecodesTheWordsSent();
     void words_data();
     void words();
@@ -111,6 +120,93 @@ void TraceAndCtlTest::traceFileThatCannotBeCreated() {
     } catch (const TraceError &error) {
         QVERIFY(QString::fromLocal8Bit(error.what()).contains("/nonexistent-folder/t.vcd"));
     }
+}
+
+void TraceAndCtlTest::traceTellsPortsApart() {
+    const QString sigrok = QStandardPaths::findExecutable(QStringLiteral("sigrok-cli"));
+    if (sigrok.isEmpty())
+        QSKIP("sigrok-cli is not installed");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    {
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        frameOn(port, 0x378, 0x8112);
+        frameOn(port, 0x278, 0x1234);
+        frameOn(port, 0x378, 0x0001);
+    }
+    // LPT2's line as the chip select picks out the one frame that went there.
+    QProcess decoder;
+    decoder.start(sigrok, {"-I", "vcd", "-i", path, "-P",
+                           "spi:clk=clock:mosi=sdi:cs=lpt2:cs_polarity=active-high:cpol=0:"
+                           "cpha=0:wordsize=16",
+                           "-B", "spi=mosi"});
+    QVERIFY(decoder.waitForFinished(30000));
+    QCOMPARE(decoder.readAllStandardOutput().toHex(), QByteArray("00001234"));
+}
+
+void TraceAndCtlTest::traceStopsOnceAndFramesGoOn() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    auto owned = std::make_unique<SimulatedBoard>(0x378);
+    SimulatedBoard &board = *owned;
+    TracingBackend port(std::move(owned), path.toStdString());
+    QStringList reports;
+    port.trace().onFailure(
+        [&reports](const std::string &failure) { reports << QString::fromStdString(failure); });
+    {
+        const FileSizeLimit diskFull(4096);
+        for (std::uint16_t word = 1; word <= 20; ++word)
+            frameOn(port, 0x378, word);
+    }
+    QCOMPARE(reports.size(), 1);
+    QVERIFY2(reports.first().contains(path) && reports.first().contains("stopped"),
+             qPrintable(reports.first()));
+    QCOMPARE(QString::fromStdString(port.trace().failure()), reports.first());
+    // The frames never noticed.
+    QCOMPARE(board.frames(), 20);
+    QCOMPARE(board.controlWord(), 20);
+}
+
+void TraceAndCtlTest::traceIsCloseOnExec() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+    int descriptors = 0;
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System)) {
+        if (fd.symLinkTarget() != path)
+            continue;
+        ++descriptors;
+        QVERIFY(fcntl(fd.fileName().toInt(), F_GETFD) & FD_CLOEXEC);
+    }
+    QCOMPARE(descriptors, 1);
+}
+
+void TraceAndCtlTest::outputFailures_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("trace on a full disk")
+        << QStringList{"--simulate", "--trace", "/dev/full", "send", "1"} << QString()
+        << "cannot write the trace file /dev/full";
+    QTest::newRow("output on a full disk") << QStringList{"--simulate", "send", "1"} << "/dev/full"
+                                           << "cannot write the output";
+    QTest::newRow("JSON on a full disk")
+        << QStringList{"--simulate", "--json", "--verify", "send", "1"} << "/dev/full"
+        << "No space left on device";
+}
+
+void TraceAndCtlTest::outputFailures() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+    QFETCH(QString, says);
+    QProcess ctl;
+    if (!output.isEmpty())
+        ctl.setStandardOutputFile(output);
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY), arguments);
+    QVERIFY(ctl.waitForFinished(10000));
+    QCOMPARE(ctl.exitCode(), CtlOutputFailed);
+    const QString errors = QString::fromLocal8Bit(ctl.readAllStandardError());
+    QVERIFY2(errors.contains(says), qPrintable(errors));
 }
 
 void TraceAndCtlTest::sigrokDecodesTheWordsSent() {
