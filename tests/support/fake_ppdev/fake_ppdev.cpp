@@ -149,14 +149,12 @@ bool isFakeFile(dev_t dev, ino_t ino) {
 class Board {
 public:
     explicit Board(std::uint16_t base)
-        : m_board(base)
-        , m_base(base) {}
-    void writeData(std::uint8_t value) { m_board.writeData(m_base, value); }
-    std::uint8_t readStatus() { return m_board.readStatus(m_base); }
+        : m_board(base) {}
+    void writeData(std::uint8_t value) { m_board.writeData(value); }
+    std::uint8_t readStatus() { return m_board.readStatus(); }
 
 private:
     SimulatedBoard m_board;
-    std::uint16_t m_base;
 };
 
 Board &board() {
