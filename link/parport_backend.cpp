@@ -227,8 +227,9 @@ std::string parportMessage(const ParportFailure &failure) {
         return where + "open failed: " + reason + "; bind the port with " + rebind + known;
     case Step::Claim:
         if (failure.error == ETIMEDOUT)
-            return where + "the port is held by another program; find it in " + holders +
-                   " or with 'fuser " + failure.device + "', close it, and try again";
+            return where + "the port is held by another program; " + holders +
+                   "active names the driver holding it and 'fuser -v " + failure.device +
+                   "' the programs that have it open: close the one holding it, and try again";
         if (failure.error == ENXIO)
             return where + "claim failed: " + reason +
                    "; another driver holds the port for itself (see " + holders +

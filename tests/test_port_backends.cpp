@@ -301,7 +301,8 @@ void PortBackendsTest::parportErrors_data() {
                                        << "usermod -aG lp";
     QTest::newRow("port held by another program")
         << "claim" << ETIMEDOUT << "held by another program"
-        << "/proc/sys/dev/parport/parport0/devices/ or with 'fuser /dev/parport1'";
+        << "/proc/sys/dev/parport/parport0/devices/active names the driver holding it and "
+           "'fuser -v /dev/parport1'";
     QTest::newRow("claim refused") << "claim" << ENXIO << "No such device or address"
                                    << "--device LPT2=";
     QTest::newRow("write fails mid-frame") << "wdata" << EIO << "Input/output error"
@@ -394,8 +395,8 @@ void PortBackendsTest::messages_data() {
         << QStringList{"no port sits behind this device", "--device LPT2=", known[0]};
     QTest::newRow("claim: held for the whole bound")
         << int(Step::Claim) << ETIMEDOUT << "/dev/parport3" << true
-        << QStringList{"held by another program", "/proc/sys/dev/parport/parport3/devices/",
-                       "fuser /dev/parport3"};
+        << QStringList{"held by another program", "/proc/sys/dev/parport/parport3/devices/active",
+                       "fuser -v /dev/parport3"};
     QTest::newRow("claim: another driver has it for itself")
         << int(Step::Claim) << ENXIO << "/dev/parport3" << true
         << QStringList{"another driver holds the port", "--device LPT2=", known[0]};
