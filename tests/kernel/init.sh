@@ -239,7 +239,7 @@ explore() {
     ppprobe interrupt "$LPT1_DEV"
     echo "-- misuse"
     ppprobe misuse "$LPT1_DEV"
-    echo "-- a waiter on A, the holder of A releasing, a third process on B"
+    echo "-- a waiter on A while its holder lets go, a third process on B"
     ppprobe across "$LPT1_DEV" "$LPT2_DEV"
     echo "-- claims on nodes without a port"
     mknod /dev/parport5 c 99 5

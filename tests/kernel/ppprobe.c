@@ -159,15 +159,26 @@ static void misuse(const char *path) {
     close(fd);
 }
 
-/* Three processes: a holder of port A that releases while a waiter sleeps
- * in PPCLAIM on A, and a third that claims port B meanwhile. */
-static void across_processes(const char *a, const char *b) {
+/* Three processes: a holder of port A that lets go (PPRELEASE, or close)
+ * while a waiter sleeps in PPCLAIM on A, and a third that claims port B
+ * meanwhile. */
+static void across_processes(const char *a, const char *b, int by_close) {
+    printf("-- the holder lets go by %s\n", by_close ? "close" : "PPRELEASE");
+    fflush(stdout);
+    g_start = now_ms();
     if (fork() == 0) {
         const int fd = open_port(a);
         timed("holder PPCLAIM on A", fd, PPCLAIM, NULL, 1000);
         pause_ms(1000);
-        timed("holder PPRELEASE on A while the waiter sleeps", fd, PPRELEASE, NULL, 6000);
-        close(fd);
+        if (by_close) {
+            const long start = now_ms();
+            close(fd);
+            printf("[%5ld ms] holder close on A: after %ld ms\n", start - g_start,
+                   now_ms() - start);
+        } else {
+            timed("holder PPRELEASE on A", fd, PPRELEASE, NULL, 6000);
+            close(fd);
+        }
         _exit(0);
     }
     pause_ms(300);
@@ -226,9 +237,10 @@ int main(int argc, char **argv) {
         interrupted_claim(argv[2], 1);
     } else if (!strcmp(command, "misuse") && argc == 3)
         misuse(argv[2]);
-    else if (!strcmp(command, "across") && argc == 4)
-        across_processes(argv[2], argv[3]);
-    else if (!strcmp(command, "claim") && argc >= 3)
+    else if (!strcmp(command, "across") && argc == 4) {
+        across_processes(argv[2], argv[3], 0);
+        across_processes(argv[2], argv[3], 1);
+    } else if (!strcmp(command, "claim") && argc >= 3)
         for (int i = 2; i < argc; ++i)
             claim_only(argv[i]);
     else if (!strcmp(command, "stat") && argc >= 3)
