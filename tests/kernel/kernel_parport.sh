@@ -6,9 +6,10 @@
 #
 # kernel_parport.sh BUILD_DIR QUORVEXCTL
 # Exits 0 when every step passed, 1 when one failed, 77 (skipped) when the
-# emulator or the kernel is not to be had here. The kernel package is
-# downloaded once into BUILD_DIR/kernel-cache; QUORVEX_KERNEL_EXPLORE=1 adds
-# the drivers' edge cases to the log.
+# emulator or the kernel is not to be had here. The kernel and the modules
+# are taken once into BUILD_DIR/kernel-cache. QUORVEX_KERNEL_STEPS=1,4 runs
+# only those steps; QUORVEX_KERNEL_EXPLORE=1 adds the drivers' edge cases to
+# the log.
 set -euo pipefail
 
 build=$(realpath "$1")
@@ -47,7 +48,7 @@ fetch_kernel() {
     find "$cache/package" -name '*.ko' -exec mv -t "$cache" {} +
     mv "$cache"/package/boot/vmlinuz-* "$cache/vmlinuz"
     basename "$cache"/*.deb .deb >"$cache/version"
-    rm -rf "$cache/package"
+    rm -rf "$cache/package" "$cache"/*.deb
 }
 
 build_initramfs() {
@@ -66,6 +67,7 @@ build_initramfs() {
     cp "$cache"/*.ko "$root/lib/modules"
     install -m 0755 "$here/init.sh" "$root/init"
     (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+    rm -rf "$root"
 }
 
 fetch_kernel
