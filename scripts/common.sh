@@ -11,10 +11,11 @@ else
 fi
 
 # Debian packages the build and the panel's fonts need; the tests also
-# decode frame traces with sigrok-cli, run under valgrind, and build and
-# check the Debian package.
+# decode frame traces with sigrok-cli, run under valgrind, build and check
+# the Debian package, and boot a kernel in an emulated PC.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
-QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils)
+QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils
+    qemu-system-x86 busybox-static cpio)
 
 missing_packages() {
     local package
