@@ -135,6 +135,12 @@ void CommandLineTest::programExitsWithUsageCode() {
     QCOMPARE(simulateErrors.count("Usage: quorvex-evm"), 1);
     QCOMPARE(simulateErrors.count('\n'), 4);
 
+    // What a session manager passes when it restores the panel starts it.
+    program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"-session", "1a2b", "-platform", "offscreen",
+                                                       "--simulate", "--quit-after-startup"});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+
     program.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--help"});
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), 0);
