@@ -10,11 +10,11 @@ else
     QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build}
 fi
 
-# Debian packages the build and the panel's fonts need; the tests also
-# decode frame traces with sigrok-cli, run under valgrind, and build and
-# check the Debian package.
-QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
-QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils)
+# Debian packages the build (dpkg-dev for its hardening flags) and the
+# panel's fonts need; the tests also decode frame traces with sigrok-cli, run
+# under valgrind, and build and check the Debian package.
+QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev dpkg-dev)
+QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind desktop-file-utils lintian)
 
 missing_packages() {
     local package
@@ -59,6 +59,16 @@ configure_and_build() {
         config=(-DCMAKE_BUILD_TYPE=Debug -DQUORVEX_BUILD_BENCH=OFF
             "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
             "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined")
+    else
+        # Hardened as Debian builds its packages, with every feature on
+        # (_FORTIFY_SOURCE, stack protector, full RELRO and bind-now): this is
+        # the build scripts/package and the package test pack.
+        # Asked from the source folder, which they map to "." in debug paths.
+        local buildflags=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get)
+        local cxxflags ldflags
+        cxxflags=$(cd "$QUORVEX_ROOT" && echo "$("${buildflags[@]}" CPPFLAGS) $("${buildflags[@]}" CXXFLAGS)")
+        ldflags=$("${buildflags[@]}" LDFLAGS)
+        config+=("-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags")
     fi
     cmake -S "$QUORVEX_ROOT" -B "$QUORVEX_BUILD" -DQUORVEX_WERROR="$werror" "${config[@]}" "$@"
     cmake --build "$QUORVEX_BUILD" --parallel "$(nproc)"
