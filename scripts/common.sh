@@ -10,11 +10,16 @@ else
     QUORVEX_BUILD=${QUORVEX_BUILD:-$QUORVEX_ROOT/build}
 fi
 
-# Debian packages the build (dpkg-dev for its hardening flags) and the
-# panel's fonts need; the tests also decode frame traces with sigrok-cli, run
-# under valgrind, and build and check the Debian package.
-QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev dpkg-dev)
-QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind desktop-file-utils lintian)
+# Debian packages the build and the panel's fonts need; the tests also
+# decode frame traces with sigrok-cli, run under valgrind, and build and
+# check the Debian package.
+QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
+QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils)
+
+# Every build but the sanitizer one takes its hardening flags from
+# dpkg-buildflags; the package test runs lintian.
+QUORVEX_PACKAGES+=(dpkg-dev)
+QUORVEX_TEST_PACKAGES+=(lintian)
 
 missing_packages() {
     local package
