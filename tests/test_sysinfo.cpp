@@ -443,8 +443,6 @@ void SysInfoTest::storeFiles_data() {
     QTest::newRow("key deleted with its subkeys, values under the deletion dropped")
         << good + "[-" + toolKey.mid(1) + "]\n\"PATH\"=\"@TOOL@\"\n"
         << int(AsWritten) << QString() << false;
-    QTest::newRow("key written again after its deletion")
-        << "REGEDIT4\n[-" + MsinfoKey.mid(1) + good.mid(9) << int(AsWritten) << tool << true;
     QTest::newRow("the root is never deleted") << good + "[-HKEY_LOCAL_MACHINE]\n"
                                                << int(AsWritten) << tool << true;
     QTest::newRow("UTF-16 export, hex(1) PATH over continued lines")
@@ -453,23 +451,16 @@ void SysInfoTest::storeFiles_data() {
                QByteArray(MsinfoKey).replace("\n", "\r\n") +
                "\"Count\"=dword:00000002\r\n\"PATH\"=hex(1):@TOOL16@\r\n"
         << int(Utf16) << tool << true;
-    QByteArray run = "REGEDIT4\n" + MsinfoKey + "\"Blob\"=hex:";
-    for (int i = 0; i < 5000; ++i)
-        run += "00,\\\n  ";
-    QTest::newRow("long continuation run") << run + "00\n\"PATH\"=\"@TOOL@\"\n"
-                                           << int(AsWritten) << tool << true;
     QTest::newRow("longest line allowed") << good + ';' + QByteArray(MaxLineLength - 1, 'x') + '\n'
                                           << int(AsWritten) << tool << true;
     QTest::newRow("as many lines as allowed")
         << good + QByteArray(MaxStoreLines - 3, '\n') << int(AsWritten) << tool << true;
     QTest::newRow("store at the size cap") << good << int(AtCap) << tool << true;
 
-    // Relative paths: a program "tool2" waits in the current folder and on
-    // $PATH, and "msinfo/MSINFO32.EXE" in the current folder.
+    // A relative path: a program "tool2" waits in the current folder and on
+    // $PATH.
     QTest::newRow("relative PATH")
         << pathStore("\"tool2\"") << int(AsWritten) << QStringLiteral("tool2") << false;
-    QTest::newRow("relative MSINFO folder")
-        << "REGEDIT4\n" + locationKey("msinfo") << int(AsWritten) << QString() << false;
 
     // Stores that are not to be trusted, or not to be read at all.
     QTest::newRow("store over the size cap") << good << int(OverCap) << QString() << false;
@@ -493,7 +484,6 @@ void SysInfoTest::storeFiles() {
     const QString tool = makeTool(m_dir->filePath("tools/sysinfo-tool"));
     makeTool(m_dir->filePath("tool2"));
     makeTool(m_dir->filePath("bin/tool2"));
-    makeTool(m_dir->filePath("msinfo/MSINFO32.EXE"));
     const Surroundings surroundings(m_dir->path(), m_dir->filePath("bin"));
     store.replace("@TOOL16@", utf16Hex(tool)).replace("@TOOL@", tool.toLocal8Bit());
     path.replace(QStringLiteral("@TOOL@"), tool);
