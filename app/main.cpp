@@ -30,7 +30,9 @@ int main(int argc, char *argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Control panel for the Quorvex evaluation board on a parallel port."));
+        QStringLiteral("Control panel for the Quorvex evaluation board on a parallel port.\n"
+                       "System Info uses /etc/quorvex-evm/system.reg only if no one but root "
+                       "or you can write it or its folder."));
     parser.addHelpOption();
     parser.addVersionOption();
     addPortOptions(parser);

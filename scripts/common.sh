@@ -17,6 +17,11 @@ QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
 QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils
     qemu-system-x86 busybox-static cpio)
 
+# Every build but the sanitizer one takes its hardening flags from
+# dpkg-buildflags; the package test runs lintian.
+QUORVEX_PACKAGES+=(dpkg-dev)
+QUORVEX_TEST_PACKAGES+=(lintian)
+
 missing_packages() {
     local package
     for package in "$@"; do
@@ -60,6 +65,16 @@ configure_and_build() {
         config=(-DCMAKE_BUILD_TYPE=Debug -DQUORVEX_BUILD_BENCH=OFF
             "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
             "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined")
+    else
+        # Hardened as Debian builds its packages, with every feature on
+        # (_FORTIFY_SOURCE, stack protector, full RELRO and bind-now): this is
+        # the build scripts/package and the package test pack.
+        # Asked from the source folder, which they map to "." in debug paths.
+        local buildflags=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get)
+        local cxxflags ldflags
+        cxxflags=$(cd "$QUORVEX_ROOT" && echo "$("${buildflags[@]}" CPPFLAGS) $("${buildflags[@]}" CXXFLAGS)")
+        ldflags=$("${buildflags[@]}" LDFLAGS)
+        config+=("-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags")
     fi
     cmake -S "$QUORVEX_ROOT" -B "$QUORVEX_BUILD" -DQUORVEX_WERROR="$werror" "${config[@]}" "$@"
     cmake --build "$QUORVEX_BUILD" --parallel "$(nproc)"

@@ -4,54 +4,58 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-// A store is a few lines; anything far larger is not one, and is refused
-// before it costs time or memory.
-constexpr std::size_t MaxStoreSize = 16 * 1024 * 1024;
 
 const char *const SystemInfoKey = "software\\microsoft\\shared tools\\msinfo";
 const char *const SystemInfoPrograms[] = {"hardinfo2", "hardinfo", "kinfocenter", "lshw-gtk",
                                           "gnome-system-monitor"};
 
-std::string folded(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
+std::string folded(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
+    return lower;
 }
 
-std::string trimmed(const std::string &text) {
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool isHexDigit(char c) {
+    return std::isxdigit((unsigned char)c) != 0;
+}
+
+int hexValue(char c) {
+    return c <= '9' ? c - '0' : (std::tolower((unsigned char)c) - 'a' + 10);
+}
+
+std::string_view trimmed(std::string_view text) {
     const auto begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos)
+    if (begin == std::string_view::npos)
         return {};
     return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
-// Version 5 exports are UTF-16; the values are used as ANSI text.
-std::string decodeText(const std::string &raw) {
-    if (raw.size() >= 2 && (unsigned char)raw[0] == 0xFF && (unsigned char)raw[1] == 0xFE) {
-        const auto *units = reinterpret_cast<const char16_t *>(raw.data() + 2);
-        return QString::fromUtf16(units, qsizetype((raw.size() - 2) / 2))
-            .toLocal8Bit()
-            .toStdString();
-    }
-    if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        return QString::fromUtf8(raw.data() + 3, qsizetype(raw.size() - 3))
-            .toLocal8Bit()
-            .toStdString();
-    return raw;
+std::size_t skipBlanks(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && isBlank(text[pos]))
+        ++pos;
+    return pos;
+}
+
+// Nothing but blanks and a comment from pos on.
+bool restIsEmpty(std::string_view text, std::size_t pos) {
+    pos = skipBlanks(text, pos);
+    return pos >= text.size() || text[pos] == ';';
 }
 
 // A quoted string starting at text[pos] == '"', with \\ and \" as the only
 // escapes. Advances pos past the closing quote.
-std::optional<std::string> quoted(const std::string &text, std::size_t &pos) {
+std::optional<std::string> quoted(std::string_view text, std::size_t &pos) {
     std::string value;
     for (++pos; pos < text.size(); ++pos) {
         const char c = text[pos];
@@ -68,86 +72,296 @@ std::optional<std::string> quoted(const std::string &text, std::size_t &pos) {
     return std::nullopt;
 }
 
-bool restIsEmpty(const std::string &text, std::size_t pos) {
-    const std::string rest = trimmed(text.substr(std::min(pos, text.size())));
-    return rest.empty() || rest[0] == ';';
+std::string localText(const char16_t *units, std::size_t count) {
+    return QString::fromUtf16(units, qsizetype(count)).toLocal8Bit().toStdString();
 }
 
-std::optional<std::vector<unsigned char>> hexBytes(const std::string &list) {
-    std::vector<unsigned char> bytes;
-    std::string item;
-    const auto flush = [&]() -> bool {
-        item = trimmed(item);
-        if (item.size() != 2 || !std::isxdigit((unsigned char)item[0]) ||
-            !std::isxdigit((unsigned char)item[1]))
-            return false;
-        bytes.push_back((unsigned char)std::stoul(item, nullptr, 16));
-        item.clear();
+// Reads the store one physical line at a time and keeps no line once it is
+// done with it: only a hex list continued by a trailing backslash spans lines,
+// and whether a line continues is decided from that line alone.
+class StoreParser {
+public:
+    explicit StoreParser(bool utf16)
+        : m_utf16(utf16) {}
+
+    bool line(std::string_view raw);
+    std::optional<RegistryKeys> finish();
+
+private:
+    bool header(std::string_view text);
+    bool section(std::string_view text);
+    bool value(std::string_view text);
+    bool hexList(std::string_view text);
+    bool store();
+    void eraseTree(const std::string &key);
+
+    RegistryKeys m_keys;
+    // The key values go to; none in a section of another root or after a
+    // deletion, whose values are read and dropped.
+    std::map<std::string, RegistryValue> *m_section = nullptr;
+    bool m_inSection = false;
+    bool m_headerSeen = false;
+    bool m_utf16;
+    // The last line ended a hex list in a backslash: the next one goes on
+    // with m_value, named m_name.
+    bool m_continued = false;
+    std::string m_name;
+    RegistryValue m_value;
+};
+
+bool StoreParser::line(std::string_view raw) {
+    const std::string_view text = trimmed(raw);
+    if (m_continued) {
+        // An import skips blank lines and comments inside a continued list.
+        return text.empty() || text[0] == ';' || hexList(text);
+    }
+    if (text.empty())
         return true;
-    };
-    if (trimmed(list).empty())
-        return bytes;
-    for (char c : list) {
-        if (c == ',') {
-            if (!flush())
-                return std::nullopt;
-        } else {
-            item += c;
-        }
+    if (!m_headerSeen)
+        return header(text);
+    switch (text[0]) {
+    case ';':
+        return true;
+    case '[':
+        return section(text);
+    case '"':
+    case '@':
+        return value(text);
+    default:
+        return false;
     }
-    if (!flush())
-        return std::nullopt;
-    return bytes;
 }
 
-std::optional<RegistryValue> valueData(const std::string &data) {
-    RegistryValue value;
-    if (!data.empty() && data[0] == '"') {
-        std::size_t pos = 0;
-        const auto text = quoted(data, pos);
-        if (!text || !restIsEmpty(data, pos))
-            return std::nullopt;
-        value.type = REG_SZ;
-        value.data.assign(text->begin(), text->end());
-        value.data.push_back(0);
-        return value;
+bool StoreParser::header(std::string_view text) {
+    m_headerSeen = true;
+    return text == "REGEDIT4" || text == "Windows Registry Editor Version 5.00";
+}
+
+bool StoreParser::section(std::string_view text) {
+    if (text.back() != ']')
+        return false;
+    std::string_view path = text.substr(1, text.size() - 2);
+    const bool deletion = !path.empty() && path[0] == '-';
+    if (deletion)
+        path.remove_prefix(1);
+
+    m_section = nullptr;
+    m_inSection = true;
+    const std::string root = "hkey_local_machine";
+    std::string key = folded(path);
+    if (key.rfind(root, 0) != 0 || (key.size() > root.size() && key[root.size()] != '\\'))
+        return true;
+    key.erase(0, std::min(key.size(), root.size() + 1));
+    while (!key.empty() && key.back() == '\\')
+        key.pop_back();
+    if (!deletion)
+        m_section = &m_keys[key];
+    else if (!key.empty()) // an import never deletes the root itself
+        eraseTree(key);
+    return true;
+}
+
+void StoreParser::eraseTree(const std::string &key) {
+    m_keys.erase(key);
+    const std::string below = key + '\\';
+    auto first = m_keys.lower_bound(below);
+    auto last = first;
+    while (last != m_keys.end() && last->first.compare(0, below.size(), below) == 0)
+        ++last;
+    m_keys.erase(first, last);
+}
+
+bool StoreParser::value(std::string_view text) {
+    if (!m_inSection)
+        return false;
+    std::size_t pos = 0;
+    std::string name;
+    if (text[0] == '@') {
+        pos = 1;
+    } else {
+        auto quotedName = quoted(text, pos);
+        if (!quotedName)
+            return false;
+        name = folded(*quotedName);
     }
-    const std::string lower = folded(data);
-    if (lower.rfind("dword:", 0) == 0) {
-        const std::string digits = trimmed(data.substr(6));
-        if (digits.empty() || digits.size() > 8 ||
-            !std::all_of(digits.begin(), digits.end(),
-                         [](unsigned char c) { return std::isxdigit(c); }))
-            return std::nullopt;
-        const unsigned long number = std::stoul(digits, nullptr, 16);
-        value.type = REG_DWORD;
+    pos = skipBlanks(text, pos);
+    if (pos >= text.size() || text[pos] != '=')
+        return false;
+    const std::string_view data = text.substr(skipBlanks(text, pos + 1));
+    if (data.empty())
+        return false;
+
+    if (data[0] == '-') {
+        if (!restIsEmpty(data, 1))
+            return false;
+        if (m_section)
+            m_section->erase(name);
+        return true;
+    }
+    m_name = std::move(name);
+    m_value = {};
+    if (data[0] == '"') {
+        pos = 0;
+        const auto string = quoted(data, pos);
+        if (!string || !restIsEmpty(data, pos))
+            return false;
+        m_value.type = REG_SZ;
+        m_value.data.assign(string->begin(), string->end());
+        m_value.data.push_back(0);
+        return store();
+    }
+    const std::size_t colon = data.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string kind = folded(data.substr(0, colon));
+    if (kind == "dword") {
+        pos = skipBlanks(data, 6);
+        std::uint32_t number = 0;
+        std::size_t digits = 0;
+        for (; pos < data.size() && isHexDigit(data[pos]); ++pos, ++digits)
+            number = number << 4 | std::uint32_t(hexValue(data[pos]));
+        if (digits == 0 || digits > 8 || !restIsEmpty(data, pos))
+            return false;
+        m_value.type = REG_DWORD;
         for (int i = 0; i < 4; ++i)
-            value.data.push_back((unsigned char)((number >> (8 * i)) & 0xFF));
-        return value;
+            m_value.data.push_back((unsigned char)((number >> (8 * i)) & 0xFF));
+        return store();
     }
-    if (lower.rfind("hex", 0) == 0) {
-        std::size_t colon = lower.find(':');
-        if (colon == std::string::npos)
-            return std::nullopt;
-        const std::string kind = lower.substr(3, colon - 3);
-        if (kind.empty()) {
-            value.type = REG_BINARY;
-        } else {
-            if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')' || kind.size() > 10)
-                return std::nullopt;
-            const std::string number = kind.substr(1, kind.size() - 2);
-            if (!std::all_of(number.begin(), number.end(),
-                             [](unsigned char c) { return std::isxdigit(c); }))
-                return std::nullopt;
-            value.type = std::int32_t(std::stoul(number, nullptr, 16));
+    if (kind == "hex") {
+        m_value.type = REG_BINARY;
+    } else if (kind.size() > 5 && kind.size() <= 13 && kind.compare(0, 4, "hex(") == 0 &&
+               kind.back() == ')') {
+        const std::string number = kind.substr(4, kind.size() - 5);
+        if (!std::all_of(number.begin(), number.end(), isHexDigit))
+            return false;
+        m_value.type = std::int32_t(std::stoul(number, nullptr, 16));
+    } else {
+        return false;
+    }
+    return hexList(data.substr(colon + 1));
+}
+
+// Comma-separated two-digit bytes appended to m_value; a backslash after the
+// last comma continues the list on the next line.
+bool StoreParser::hexList(std::string_view text) {
+    std::size_t pos = 0;
+    m_continued = false;
+    for (;;) {
+        pos = skipBlanks(text, pos);
+        if (pos >= text.size() || text[pos] == ';')
+            break;
+        if (text[pos] == '\\') {
+            m_continued = restIsEmpty(text, pos + 1);
+            return m_continued;
         }
-        auto bytes = hexBytes(data.substr(colon + 1));
-        if (!bytes)
-            return std::nullopt;
-        value.data = std::move(*bytes);
-        return value;
+        if (pos + 1 >= text.size() || !isHexDigit(text[pos]) || !isHexDigit(text[pos + 1]))
+            return false;
+        m_value.data.push_back((unsigned char)(hexValue(text[pos]) << 4 | hexValue(text[pos + 1])));
+        pos = skipBlanks(text, pos + 2);
+        if (pos >= text.size() || text[pos] == ';')
+            break;
+        if (text[pos] != ',')
+            return false;
+        ++pos;
     }
-    return std::nullopt;
+
+    // UTF-16 exports write these types as UTF-16 text in hex.
+    const bool text16 =
+        m_value.type == REG_SZ || m_value.type == REG_EXPAND_SZ || m_value.type == REG_MULTI_SZ;
+    if (m_utf16 && text16) {
+        std::u16string units(m_value.data.size() / 2, u'\0');
+        for (std::size_t i = 0; i < units.size(); ++i)
+            units[i] = char16_t(m_value.data[2 * i] | m_value.data[2 * i + 1] << 8);
+        const std::string local = localText(units.data(), units.size());
+        m_value.data.assign(local.begin(), local.end());
+    }
+    return store();
+}
+
+bool StoreParser::store() {
+    if (m_section)
+        (*m_section)[m_name] = std::move(m_value);
+    return true;
+}
+
+std::optional<RegistryKeys> StoreParser::finish() {
+    if (!m_headerSeen || m_continued)
+        return std::nullopt;
+    return std::move(m_keys);
+}
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+std::int32_t openError(int error) {
+    if (error == ENOENT)
+        return ERROR_FILE_NOT_FOUND;
+    return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+}
+
+// Reads the store into text. The file is opened once, beside its folder's
+// descriptor, and checked and read through its own descriptor, so the file
+// read is the file checked; a symbolic link is refused rather than followed,
+// and a FIFO or device is refused before anything is read from it.
+std::int32_t readStore(const std::string &path, bool writeRights, std::string &text) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folderPath =
+        slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    const Descriptor folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        return openError(errno);
+    const Descriptor file(
+        ::openat(folder.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (file.get() < 0)
+        return openError(errno);
+
+    struct stat folderInfo {};
+    struct stat fileInfo {};
+    const uid_t user = ::geteuid();
+    if (::fstat(folder.get(), &folderInfo) != 0 || ::fstat(file.get(), &fileInfo) != 0 ||
+        !isProtectedStore(fileInfo, folderInfo, user))
+        return ERROR_BADDB;
+    if (writeRights && user != 0 && !(fileInfo.st_uid == user && (fileInfo.st_mode & S_IWUSR)))
+        return ERROR_ACCESS_DENIED;
+    if (std::size_t(fileInfo.st_size) > MaxStoreSize)
+        return ERROR_BADDB;
+
+    // The file may have grown since fstat: read at most one byte past the cap.
+    text.assign(std::size_t(fileInfo.st_size) + 1, '\0');
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size()) {
+            if (used > MaxStoreSize)
+                return ERROR_BADDB;
+            text.resize(std::min(2 * used, MaxStoreSize + 1));
+        }
+        const ssize_t count = ::read(file.get(), text.data() + used, text.size() - used);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return ERROR_BADDB;
+        if (count == 0)
+            break;
+        used += std::size_t(count);
+    }
+    text.resize(used);
+    return ERROR_SUCCESS;
 }
 
 bool isExecutableFile(const std::string &path) {
@@ -158,97 +372,62 @@ bool isExecutableFile(const std::string &path) {
 
 } // namespace
 
-std::optional<RegistryKeys> parseRegistryText(const std::string &raw) {
+std::optional<RegistryKeys> parseRegistryText(std::string_view raw) {
     if (raw.size() > MaxStoreSize)
         return std::nullopt;
-    const std::string text = decodeText(raw);
+    const bool utf16 =
+        raw.size() >= 2 && (unsigned char)raw[0] == 0xFF && (unsigned char)raw[1] == 0xFE;
+    const bool utf8 = raw.substr(0, 3) == "\xEF\xBB\xBF";
+    StoreParser parser(utf16);
+    std::size_t lines = 0;
+    const auto take = [&](std::string_view line) {
+        return ++lines <= MaxStoreLines && parser.line(line);
+    };
 
-    // Physical lines, with hex lists continued by a trailing backslash joined.
-    std::vector<std::string> lines;
-    std::string pending;
-    bool continued = false;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = trimmed(text.substr(start, end - start));
-        start = end + 1;
-        if (continued) {
-            pending += line;
-        } else {
-            pending = line;
-        }
-        continued = !pending.empty() && pending.back() == '\\' &&
-                    folded(pending).find("=hex") != std::string::npos;
-        if (continued) {
-            pending.pop_back();
-            continue;
-        }
-        lines.push_back(pending);
-    }
-    if (continued)
-        return std::nullopt;
-
-    auto line = lines.begin();
-    while (line != lines.end() && line->empty())
-        ++line;
-    if (line == lines.end() ||
-        (*line != "REGEDIT4" && *line != "Windows Registry Editor Version 5.00"))
-        return std::nullopt;
-
-    RegistryKeys keys;
-    std::map<std::string, RegistryValue> *section = nullptr;
-    bool otherRoot = false;
-    for (++line; line != lines.end(); ++line) {
-        if (line->empty() || (*line)[0] == ';')
-            continue;
-        if ((*line)[0] == '[') {
-            if (line->back() != ']')
-                return std::nullopt;
-            const std::string path = line->substr(1, line->size() - 2);
-            const std::string root = "hkey_local_machine";
-            const std::string lower = folded(path);
-            otherRoot = lower.rfind(root, 0) != 0 ||
-                        (lower.size() > root.size() && lower[root.size()] != '\\');
-            section = nullptr;
-            if (!otherRoot) {
-                std::string key = lower.substr(std::min(lower.size(), root.size() + 1));
-                while (!key.empty() && key.back() == '\\')
-                    key.pop_back();
-                section = &keys[key];
+    if (utf16) {
+        // Little-endian units, split at U+000A and decoded one line at a time.
+        std::u16string line;
+        for (std::size_t pos = 2; pos + 1 < raw.size(); pos += 2) {
+            const auto unit = char16_t((unsigned char)raw[pos] | (unsigned char)raw[pos + 1] << 8);
+            if (unit != u'\n') {
+                if (line.size() == MaxLineLength)
+                    return std::nullopt;
+                line += unit;
+                continue;
             }
-            continue;
-        }
-        if ((*line)[0] != '"' && (*line)[0] != '@')
-            return std::nullopt;
-        if (!section && !otherRoot)
-            return std::nullopt;
-
-        std::size_t pos = 0;
-        std::string name;
-        if ((*line)[0] == '@') {
-            pos = 1;
-        } else {
-            auto quotedName = quoted(*line, pos);
-            if (!quotedName)
+            if (!take(localText(line.data(), line.size())))
                 return std::nullopt;
-            name = std::move(*quotedName);
+            line.clear();
         }
-        while (pos < line->size() && (*line)[pos] == ' ')
-            ++pos;
-        if (pos >= line->size() || (*line)[pos] != '=')
+        if (!line.empty() && !take(localText(line.data(), line.size())))
             return std::nullopt;
-        const std::string data = trimmed(line->substr(pos + 1));
-        if (data == "-")
-            continue;
-        auto value = valueData(data);
-        if (!value)
-            return std::nullopt;
-        if (section)
-            (*section)[folded(name)] = std::move(*value);
+        return parser.finish();
     }
-    return keys;
+
+    // The piece after the last newline is a line only when it holds something.
+    for (std::string_view text = raw.substr(utf8 ? 3 : 0); !text.empty();) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        if (line.size() > MaxLineLength)
+            return std::nullopt;
+        const bool taken = utf8 ? take(QString::fromUtf8(line.data(), qsizetype(line.size()))
+                                           .toLocal8Bit()
+                                           .toStdString())
+                                : take(line);
+        if (!taken)
+            return std::nullopt;
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return parser.finish();
+}
+
+bool isProtectedStore(const struct stat &store, const struct stat &folder, uid_t user) {
+    const auto ownedAlone = [user](const struct stat &info) {
+        return (info.st_uid == 0 || info.st_uid == user) &&
+               (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    };
+    return S_ISREG(store.st_mode) && S_ISDIR(folder.st_mode) && ownedAlone(store) &&
+           ownedAlone(folder);
 }
 
 RegistryKeys builtInRegistry(const std::vector<std::string> &toolFolders) {
@@ -278,22 +457,15 @@ std::int32_t RegOpenKeyExA(Registry &registry, HKEY root, const std::string &sub
         return ERROR_INVALID_HANDLE;
 
     RegistryKeys keys;
-    const char *store = registry.m_storePath.c_str();
-    struct stat info {};
-    if (::stat(store, &info) != 0 && errno == ENOENT) {
+    std::string text;
+    const std::int32_t read =
+        readStore(registry.m_storePath, (samDesired & KEY_WRITE_RIGHTS) != 0, text);
+    if (read == ERROR_FILE_NOT_FOUND) {
         keys = builtInRegistry(registry.m_toolFolders);
+    } else if (read != ERROR_SUCCESS) {
+        return read;
     } else {
-        if (::access(store, R_OK) != 0)
-            return ERROR_ACCESS_DENIED;
-        if ((samDesired & KEY_WRITE_RIGHTS) && ::access(store, W_OK) != 0)
-            return ERROR_ACCESS_DENIED;
-        if (!S_ISREG(info.st_mode) || std::size_t(info.st_size) > MaxStoreSize)
-            return ERROR_BADDB;
-        std::ifstream file(store, std::ios::binary);
-        const std::string text{std::istreambuf_iterator<char>(file), {}};
         auto parsed = parseRegistryText(text);
-        if (!file.good() && !file.eof())
-            return ERROR_BADDB;
         if (!parsed)
             return ERROR_BADDB;
         keys = std::move(*parsed);

@@ -4,7 +4,11 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 // A small stand-in for the system registry on Linux: the values live in a
 // text file in the registry-export format, read afresh at every key opened.
@@ -51,10 +55,26 @@ struct RegistryValue {
 // folded to lower case, to their values.
 using RegistryKeys = std::map<std::string, std::map<std::string, RegistryValue>>;
 
-// Parses a registry-export text. Returns nothing when the text is not in the
-// format: no header, a line that is neither a section, a value nor a
-// comment, a bad escape, an unterminated string, a truncated hex list.
-std::optional<RegistryKeys> parseRegistryText(const std::string &text);
+// A store is a few dozen short lines; a text past any of these bounds is
+// not one and is refused, whatever it holds.
+inline constexpr std::size_t MaxStoreSize = 16 * 1024 * 1024;
+inline constexpr std::size_t MaxStoreLines = 1 << 20;
+inline constexpr std::size_t MaxLineLength = 1 << 16;
+
+// Parses a registry-export text as an import would, in time linear in its
+// length: "name"=- deletes a value and [-KEY] a key with its subkeys from
+// what was read before; in a UTF-16 export, hex(1), hex(2) and hex(7) data
+// are UTF-16 text and come out in the local 8-bit encoding. Returns nothing
+// when the text is not in the format: no header, a line that is neither a
+// section, a value nor a comment, a bad escape, an unterminated string, a
+// truncated hex list, or a text past the bounds above.
+std::optional<RegistryKeys> parseRegistryText(std::string_view text);
+
+// Whether user may trust a store: a regular file and its folder each owned
+// by root or by user, and writable by no one else, as the machine-wide key
+// is protected. Otherwise whoever else may write either of them would choose
+// the program the user starts.
+bool isProtectedStore(const struct stat &store, const struct stat &folder, uid_t user);
 
 // The values a machine with no store file has: the system-information program
 // found first in toolFolders, if any.
@@ -82,8 +102,10 @@ private:
     HKEY m_nextHandle = 0x100;
 };
 
-// Opens subKey under root. Asking for write rights on a store the user may not
-// write is refused with ERROR_ACCESS_DENIED.
+// Opens subKey under root, reading the store afresh: ERROR_BADDB when it is
+// not a protected store (isProtectedStore), is a symbolic link, is over
+// MaxStoreSize or does not parse. Asking for write rights on a store the user
+// may not write is refused with ERROR_ACCESS_DENIED.
 std::int32_t RegOpenKeyExA(Registry &registry, HKEY root, const std::string &subKey,
                            std::int32_t options, std::int32_t samDesired, HKEY &result);
 

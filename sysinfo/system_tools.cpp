@@ -19,9 +19,11 @@ QString fileTest(const QString &path) {
 }
 
 void startProgram(const QString &path) {
+    // Only an absolute path names one file: a relative one would be checked
+    // in the current folder but started from wherever $PATH leads.
     const QString program = nativePath(path);
     const QFileInfo file(program);
-    if (program.isEmpty() || !file.isFile() || !file.isExecutable())
+    if (!program.startsWith(QLatin1Char('/')) || !file.isFile() || !file.isExecutable())
         throw std::runtime_error("cannot start '" + program.toStdString() + "'");
     QProcess process;
     process.setProgram(program);

@@ -13,5 +13,5 @@ QString fileTest(const QString &path);
 
 // Starts the program at path directly, detached, with no arguments and no
 // shell, so no character of the path is interpreted. Throws
-// std::runtime_error when it cannot be started.
+// std::runtime_error when it cannot be started or the path is not absolute.
 void startProgram(const QString &path);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build tree into a scratch folder
-# and checks its file list, its control fields and its desktop entry.
+# and checks its file list, its control fields, its desktop entry, its manual
+# pages and what lintian says of it.
 # usage: check_package.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -21,7 +22,8 @@ for path in /usr/bin/quorvex-evm /usr/bin/quorvexctl \
     /usr/share/icons/hicolor/32x32/apps/quorvex-evm.png \
     /usr/share/icons/hicolor/48x48/apps/quorvex-evm.png \
     /usr/share/man/man1/quorvex-evm.1.gz /usr/share/man/man1/quorvexctl.1.gz \
-    /usr/share/doc/quorvex-evm/system.reg; do
+    /usr/share/doc/quorvex-evm/system.reg /usr/share/doc/quorvex-evm/copyright \
+    /usr/share/doc/quorvex-evm/changelog.gz; do
     grep -qx "$path" <<<"$files" || fail "missing $path"
 done
 grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not touch /etc, /dev or udev rules"
@@ -46,6 +48,16 @@ for program in quorvex-evm quorvexctl; do
         grep -q -- "$option" <<<"$page" || fail "$program.1 does not mention $option"
     done
 done
+
+# lintian, pedantic and informational tags included: everything it says is
+# shown, and an error fails the package.
+if command -v lintian >/dev/null; then
+    report=$(lintian --pedantic --display-info "$deb" 2>&1 || true)
+    [ -n "$report" ] && printf 'lintian:\n%s\n' "$report"
+    grep -q '^E: ' <<<"$report" && fail "lintian reports errors"
+else
+    fail "lintian is not installed: apt-get install lintian"
+fi
 
 [ "$failures" -eq 0 ] && echo "package $(basename "$deb") checked"
 exit "$failures"
