@@ -1,3 +1,5 @@
+#include "link/frame_trace.h"
+#include "link/simulated_board.h"
 #include "panel/control_panel_window.h"
 #include "sysinfo/registry.h"
 #include "sysinfo/system_tools.h"
@@ -123,6 +125,7 @@ private slots:
     void protectedStores();
     void utf16TextTypesBecomeLocalText();
     void fileTestMatchesRegularVisibleFilesOnly();
+    void startedToolInheritsNoDescriptor();
 
 private:
     // A program that proves it was started by writing a marker file.
@@ -155,7 +158,10 @@ QString SysInfoTest::makeTool(const QString &path) {
     QFile tool(path);
     if (!tool.open(QIODevice::WriteOnly))
         return {};
-    tool.write("#!/bin/sh\necho started > '" + m_marker.toLocal8Bit() + "'\n");
+    // The marker appears whole, listing the descriptors the tool was given.
+    const QByteArray marker = m_marker.toLocal8Bit();
+    tool.write("#!/bin/sh\n{ echo started; ls -l /proc/$$/fd; } > '" + marker + ".part' && mv '" +
+               marker + ".part' '" + marker + "'\n");
     tool.close();
     tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
@@ -570,6 +576,21 @@ void SysInfoTest::fileTestMatchesRegularVisibleFilesOnly() {
     QCOMPARE(fileTest(""), "");
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, startProgram(""));
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, startProgram(dir + "/folder"));
+}
+
+void SysInfoTest::startedToolInheritsNoDescriptor() {
+    // A trace being written stays the panel's own.
+    const QString trace = m_dir->filePath("t.vcd");
+    TracingBackend tracing(std::make_unique<SimulatedBoard>(), trace.toStdString());
+    const QString tool = makeTool(m_dir->filePath("tools/sysinfo-tool"));
+    writeStore(pathStore(quoted(tool)));
+    launch();
+    QTRY_VERIFY(toolStarted());
+    QFile marker(m_marker);
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    const QByteArray descriptors = marker.readAll();
+    QVERIFY2(descriptors.startsWith("started\n") && !descriptors.contains(trace.toLocal8Bit()),
+             descriptors.constData());
 }
 
 QTEST_MAIN(SysInfoTest)
