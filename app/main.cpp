@@ -56,7 +56,7 @@ int main(int argc, char *argv[]) {
     }
 
     QApplication app(argc, argv);
-    QuorvexControlPanel::installFonts();
+    QuorvexControlPanel::installLook();
 
     PanelSession panel(*port);
     panel.start();

@@ -14,7 +14,7 @@ int main(int argc, char *argv[]) {
         return 2;
     }
     QApplication app(argc, argv);
-    QuorvexControlPanel::installFonts();
+    QuorvexControlPanel::installLook();
 
     SimulatedBoard board;
     PanelSession panel(board);

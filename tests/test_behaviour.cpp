@@ -25,7 +25,7 @@ class BehaviourTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QuorvexControlPanel::installFonts(); }
+    void initTestCase() { QuorvexControlPanel::installLook(); }
 
     void startUp();
     void gainChange_data();

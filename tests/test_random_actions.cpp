@@ -13,7 +13,7 @@ class RandomActionsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QuorvexControlPanel::installFonts(); }
+    void initTestCase() { QuorvexControlPanel::installLook(); }
     void randomUserActions();
 
 private:
