@@ -72,6 +72,9 @@ Widget *place(Widget *widget, const Layout::Rect &rect, FontKind font, const cha
 QLabel *label(QWidget *parent, const char *caption, const Layout::Rect &rect, FontKind font,
               const char *name) {
     auto *label = place(new QLabel(QLatin1String(caption), parent), rect, font, name);
+    // A label is a control of its own with no handler: a click on it must not
+    // reach the frame around it as a click on the frame.
+    label->setAttribute(Qt::WA_NoMousePropagation);
     const int needed = label->fontMetrics().horizontalAdvance(label->text());
     if (needed > label->width())
         label->resize(needed, label->height());

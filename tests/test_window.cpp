@@ -51,6 +51,8 @@ private slots:
     void clicksRaiseTheirEvents();
     void disabledControlsRaiseNothing();
     void clickOnDisabledSliderReachesGainFrame();
+    void labelsInGainFrameKeepTheirClicks_data();
+    void labelsInGainFrameKeepTheirClicks();
     void scaleLabelsStandUnderTheirTicks();
     void readoutsReadClearly();
     void missingFontsNameThePackage();
@@ -363,6 +365,24 @@ void WindowTest::clickOnDisabledSliderReachesGainFrame() {
     QTest::mouseClick(w.Scalelabel(4), Qt::LeftButton);
     QCOMPARE(m_log.events, QStringList({"Gaincontrol", "Gaincontrol"}));
     QCOMPARE(w.sliderPosition(), 0);
+}
+
+void WindowTest::labelsInGainFrameKeepTheirClicks_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QStringList>("events");
+    for (const char *label : {"LabelGain", "LabeldB", "Label1", "Label2", "Label3"})
+        QTest::newRow(label) << label << QStringList();
+    QTest::newRow("the frame itself") << "Gaincontrol" << QStringList{"Gaincontrol"};
+    QTest::newRow("the disabled dB read-out") << "dB" << QStringList{"Gaincontrol"};
+}
+
+void WindowTest::labelsInGainFrameKeepTheirClicks() {
+    QFETCH(QString, control);
+    QFETCH(QStringList, events);
+    QWidget *widget = m_window->findChild<QWidget *>(control);
+    QVERIFY2(widget, qPrintable(control));
+    QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(4, widget->height() - 4));
+    QCOMPARE(m_log.events, events);
 }
 
 void WindowTest::scaleLabelsStandUnderTheirTicks() {
