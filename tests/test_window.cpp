@@ -14,9 +14,20 @@
 
 namespace {
 
-// Ink, as opposed to the light background the panel's controls are drawn on.
-bool dark(const QImage &image, int x, int y) {
-    return qGray(image.pixel(x, y)) < 200;
+// Runs of columns with ink in any of the rows first..last, as [begin, end):
+// ink is anything darker than the light ground the controls are drawn on.
+QList<QPair<int, int>> inkRuns(const QImage &image, int first, int last) {
+    QList<QPair<int, int>> runs;
+    for (int x = 0; x < image.width(); ++x) {
+        bool ink = false;
+        for (int y = first; y <= last && !ink; ++y)
+            ink = qGray(image.pixel(x, y)) < 200;
+        if (ink && !runs.isEmpty() && runs.last().second == x)
+            ++runs.last().second;
+        else if (ink)
+            runs.append({x, x + 1});
+    }
+    return runs;
 }
 
 double relativeLuminance(QRgb rgb) {
@@ -388,37 +399,21 @@ void WindowTest::labelsInGainFrameKeepTheirClicks() {
 void WindowTest::scaleLabelsStandUnderTheirTicks() {
     // Measured on the pixels, so it holds at any scale factor the test runs at.
     QSlider *slider = m_window->GainSlider();
-    const QImage ticks = slider->grab().toImage();
-    const double ratio = ticks.devicePixelRatio();
-    QList<double> tickCentres; // the lowest row that crosses 19 marks
-    for (int row = ticks.height() - 1; row >= 0 && tickCentres.size() != 19; --row) {
-        tickCentres.clear();
-        for (int x = 0; x < ticks.width(); ++x) {
-            if (!dark(ticks, x, row) || (x > 0 && dark(ticks, x - 1, row)))
-                continue;
-            int end = x;
-            while (end + 1 < ticks.width() && dark(ticks, end + 1, row))
-                ++end;
-            tickCentres << slider->x() + (x + end + 1) / 2.0 / ratio;
-        }
-    }
-    QCOMPARE(tickCentres.size(), 19);
+    const QImage image = slider->grab().toImage();
+    const double ratio = image.devicePixelRatio();
+    QList<QPair<int, int>> ticks; // in the lowest row that crosses 19 marks
+    for (int row = image.height() - 1; row >= 0 && ticks.size() != 19; --row)
+        ticks = inkRuns(image, row, row);
+    QCOMPARE(ticks.size(), 19);
 
     QString offsets;
     double worst = 0;
     for (int i = 0; i < 19; ++i) {
         QLabel *scale = m_window->Scalelabel(i);
         const QImage text = scale->grab().toImage();
-        int left = text.width(), right = -1;
-        for (int y = 0; y < text.height(); ++y) {
-            for (int x = 0; x < text.width(); ++x) {
-                if (dark(text, x, y)) {
-                    left = qMin(left, x);
-                    right = qMax(right, x);
-                }
-            }
-        }
-        const double offset = scale->x() + (left + right + 1) / 2.0 / ratio - tickCentres[i];
+        const QList<QPair<int, int>> ink = inkRuns(text, 0, text.height() - 1);
+        const double offset = scale->x() + (ink.first().first + ink.last().second) / 2.0 / ratio -
+                              slider->x() - (ticks[i].first + ticks[i].second) / 2.0 / ratio;
         offsets += QStringLiteral(" %1").arg(offset);
         worst = qMax(worst, std::abs(offset));
     }
