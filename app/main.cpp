@@ -54,7 +54,7 @@ int main(int argc, char *argv[]) {
     // Only once the display is there does the panel create its trace file, so
     // a panel that cannot start leaves an existing trace as it was.
     QApplication app(argc, argv);
-    QuorvexControlPanel::installFonts();
+    QuorvexControlPanel::installLook();
 
     std::unique_ptr<PortBackend> port;
     try {

@@ -15,6 +15,8 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyleFactory>
+#include <QStyleOptionSlider>
 
 namespace {
 
@@ -70,6 +72,9 @@ Widget *place(Widget *widget, const Layout::Rect &rect, FontKind font, const cha
 QLabel *label(QWidget *parent, const char *caption, const Layout::Rect &rect, FontKind font,
               const char *name) {
     auto *label = place(new QLabel(QLatin1String(caption), parent), rect, font, name);
+    // A label is a control of its own with no handler: a click on it must not
+    // reach the frame around it as a click on the frame.
+    label->setAttribute(Qt::WA_NoMousePropagation);
     const int needed = label->fontMetrics().horizontalAdvance(label->text());
     if (needed > label->width())
         label->resize(needed, label->height());
@@ -81,6 +86,12 @@ QLineEdit *readoutBox(QWidget *parent, const QString &text, const Layout::Rect &
     auto *box = place(new QLineEdit(text, parent), rect, FontKind::DialogBold, name);
     box->setEnabled(false);
     box->setTextMargins(0, 0, 0, 0);
+    // The read-outs take no input, yet they are the panel's main output: they
+    // stay disabled but keep the style's normal text colour, not its faint grey.
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Disabled, QPalette::Text,
+                     palette.color(QPalette::Active, QPalette::Text));
+    box->setPalette(palette);
     return box;
 }
 
@@ -98,6 +109,23 @@ void drawAsEnabled(QWidget *widget) {
         palette.setColor(QPalette::Disabled, r, palette.color(QPalette::Active, r));
     }
     widget->setPalette(palette);
+}
+
+// The column of the tick a slider draws for a position: the style draws it
+// under the centre of the handle standing at that position.
+int tickX(const QSlider *slider, int position) {
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = slider->orientation();
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    option.tickPosition = slider->tickPosition();
+    option.tickInterval = slider->tickInterval();
+    option.sliderPosition = position;
+    return slider->style()
+        ->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider)
+        .center()
+        .x();
 }
 
 QString indexed(const char *array, int index) {
@@ -198,12 +226,15 @@ void QuorvexControlPanel::buildGainFrame(QWidget *client) {
     connect(m_GainSlider, &QSlider::valueChanged, this,
             [this] { dispatch([](ToolkitEvents &e) { e.gainSliderChanged(); }); });
 
+    // The drawn layout assumed wider slider ends than the style keeps free, so
+    // each scale label is centred under its tick as the style draws it.
+    const int scaleWidth = Layout::toPixels(Layout::ScaleSize);
     for (int i = 0; i < 19; ++i) {
         auto *scale = new QLabel(gainDbText(i, TickCount), f);
-        place(scale,
-              {Layout::ScaleLefts[std::size_t(i)], Layout::ScaleTop, Layout::ScaleSize,
-               Layout::ScaleSize},
+        place(scale, {0, Layout::ScaleTop, Layout::ScaleSize, Layout::ScaleSize},
               FontKind::DialogBold, "Scalelabel");
+        scale->move(m_GainSlider->x() + tickX(m_GainSlider, i) - scaleWidth / 2, scale->y());
+        scale->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         scale->setObjectName(indexed("Scalelabel", i));
         m_Scalelabel[std::size_t(i)] = scale;
     }
@@ -295,6 +326,8 @@ void QuorvexControlPanel::buildMenus() {
     bar->setFont(fontOf(FontKind::Dialog));
     m_PCInterface = bar->addMenu(QStringLiteral("&PC Interface"));
     m_PCInterface->setObjectName(QStringLiteral("PCInterface"));
+    // A menu is a window of its own and inherits no font from the bar.
+    m_PCInterface->setFont(fontOf(FontKind::Dialog));
     for (int preset = 0; preset < int(PortPresets.size()); ++preset) {
         QAction *item = m_PCInterface->addAction(
             QLatin1String(PortPresets[std::size_t(preset)].caption), this, [this, preset] {
@@ -339,14 +372,27 @@ void QuorvexControlPanel::load() {
     dispatch([](ToolkitEvents &e) { e.load(); });
 }
 
-void QuorvexControlPanel::installFonts() {
+void QuorvexControlPanel::installLook() {
+    // A desktop's own style would draw the fixed pixel layout with its own
+    // margins; the classic style draws frames, slider and buttons the way the
+    // layout was drawn for.
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows")));
+    installFonts();
+}
+
+void QuorvexControlPanel::installFonts(const QString &fontFolder) {
     // "MS Sans Serif" is not on Linux and its stand-in is much wider than the
     // fixed layout allows; Tahoma from Wine has nearly the same metrics. Its
     // bold face draws no heavier than the regular one at these sizes, so bold
     // text is emboldened from the regular face instead.
-    const QString tahoma = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
-    if (QFontDatabase::addApplicationFont(tahoma) >= 0)
+    const QString tahoma = fontFolder + QStringLiteral("/tahoma.ttf");
+    if (QFontDatabase::addApplicationFont(tahoma) >= 0) {
         QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Tahoma"));
+        return;
+    }
+    qWarning("%s is missing, so the panel's labels run into their neighbours; install the "
+             "Debian package fonts-wine",
+             qPrintable(tahoma));
 }
 
 QIcon QuorvexControlPanel::panelIcon() {
@@ -449,5 +495,6 @@ void QuorvexControlPanel::showMessage(const QString &text) {
     }
     QMessageBox box(QMessageBox::NoIcon, QLatin1String(ApplicationTitle), text, QMessageBox::Ok,
                     this);
+    box.setFont(fontOf(FontKind::Dialog));
     box.exec();
 }

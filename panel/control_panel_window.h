@@ -78,8 +78,14 @@ public:
     // Runs the window's load event; main calls it before showing the window.
     void load();
 
-    // Loads the fonts the layout was drawn with (or their metric twins).
-    static void installFonts();
+    // Pins the look the fixed layout was drawn for, whatever the desktop
+    // offers: Qt's classic "Windows" style and the layout's fonts. Call it
+    // once the application object exists and before any window is built.
+    static void installLook();
+
+    // Loads the fonts the layout was drawn with (or their metric twins) from
+    // fontFolder; says on stderr which package to install when they are missing.
+    static void installFonts(const QString &fontFolder = QStringLiteral("/usr/share/wine/fonts"));
     static QIcon panelIcon();
 
     QString boxText(int index) const override;

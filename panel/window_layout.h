@@ -39,9 +39,8 @@ inline constexpr Rect GainText{3360, 360, 615, 285};
 inline constexpr Rect Label3{120, 840, 255, 255};
 inline constexpr Rect GainSlider{340, 840, 8295, 495};
 inline constexpr Rect Label2{8640, 840, 255, 255};
-inline constexpr std::array<int, 19> ScaleLefts{500,  920,  1300, 1760, 2200, 2640, 3080,
-                                                3525, 3940, 4380, 4820, 5260, 5715, 6140,
-                                                6580, 7040, 7480, 7920, 8360};
+// The scale labels stand centred under the slider's ticks, wherever the
+// running style draws them.
 inline constexpr int ScaleTop = 1440;
 inline constexpr int ScaleSize = 255;
 

@@ -1,9 +1,11 @@
 #include "support/file_size_limit.h"
 #include "support/panel_fixture.h"
 
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -27,7 +29,7 @@ class BehaviourTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QuorvexControlPanel::installFonts(); }
+    void initTestCase() { QuorvexControlPanel::installLook(); }
 
     void startUp();
     void gainChange_data();
@@ -36,6 +38,7 @@ private slots:
     void bitToggle_data();
     void bitToggle();
     void queuedClickDuringToggle();
+    void bitToggleYieldsBeforeItToggles();
     void updateSendsTheBoxesAsTheyStand_data();
     void updateSendsTheBoxesAsTheyStand();
     void updateClampsGainAboveTheSlider();
@@ -44,6 +47,7 @@ private slots:
     void presetsTouchNoPort();
     void releaseReminderOnlyInManualMode();
     void about();
+    void aboutInARealMessageBox();
     void portFailureMidFrame();
     void traceFailureToldOnce();
 };
@@ -189,6 +193,27 @@ void BehaviourTest::queuedClickDuringToggle() {
     QCOMPARE(w.boxText(3), " 1");
     QCOMPARE(w.boxText(2), " 1");
     QVERIFY(panel.manualMode());
+}
+
+void BehaviourTest::bitToggleYieldsBeforeItToggles() {
+    // The toggle enables Update, then yields: an Update queued before the box
+    // click runs there, sends the row without the clicked bit and returns to
+    // automatic mode; only then does the box flip, unsent.
+    PanelFixture panel;
+    QuorvexControlPanel &w = panel.window;
+    w.setSliderPosition(5);
+    w.softMode(1)->click();
+    panel.port.clear();
+    postClick(w.Update());
+    click(w.Text1(3));
+
+    const std::vector<SentFrame> frames = panel.frames();
+    QCOMPARE(frames.size(), 2u);
+    QCOMPARE(frames[0].word, 0x4005);
+    QCOMPARE(frames[1].word, 0x4005);
+    QVERIFY(panel.automaticMode());
+    QCOMPARE(w.boxText(3), " 1");
+    QCOMPARE(w.readoutText(Readout::SDIText), "4005h");
 }
 
 void BehaviourTest::updateSendsTheBoxesAsTheyStand_data() {
@@ -349,6 +374,29 @@ void BehaviourTest::about() {
     panel.window.menuabout()->trigger();
     QCOMPARE(panel.messages, QStringList({"QuorvexEVM Program Ver. 1.0 "}));
     QCOMPARE(panel.messages.first().size(), 28);
+}
+
+void BehaviourTest::aboutInARealMessageBox() {
+    PanelFixture panel;
+    panel.window.setMessagePresenter({});
+    QString seen;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        seen = QStringList{box->windowTitle(),
+                           box->text(),
+                           QString::number(box->buttons().size()),
+                           QString::number(box->standardButtons()),
+                           QString::number(box->icon()),
+                           box->font() == panel.window.softMode(0)->font() ? "dialog font" : ""}
+                   .join('|');
+        box->button(QMessageBox::Ok)->click();
+    });
+    panel.window.menuabout()->trigger();
+    QCOMPARE(seen, QStringLiteral("QuorvexEVM|QuorvexEVM Program Ver. 1.0 |1|%1|%2|dialog font")
+                       .arg(int(QMessageBox::Ok))
+                       .arg(int(QMessageBox::NoIcon)));
 }
 
 void BehaviourTest::portFailureMidFrame() {

@@ -7,13 +7,44 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTest>
+
+#include <cmath>
+
+namespace {
+
+// Runs of columns with ink in any of the rows first..last, as [begin, end):
+// ink is anything darker than the light ground the controls are drawn on.
+QList<QPair<int, int>> inkRuns(const QImage &image, int first, int last) {
+    QList<QPair<int, int>> runs;
+    for (int x = 0; x < image.width(); ++x) {
+        bool ink = false;
+        for (int y = first; y <= last && !ink; ++y)
+            ink = qGray(image.pixel(x, y)) < 200;
+        if (ink && !runs.isEmpty() && runs.last().second == x)
+            ++runs.last().second;
+        else if (ink)
+            runs.append({x, x + 1});
+    }
+    return runs;
+}
+
+double relativeLuminance(QRgb rgb) {
+    const auto linear = [](int channel) {
+        const double v = channel / 255.0;
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) + 0.0722 * linear(qBlue(rgb));
+}
+
+} // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QuorvexControlPanel::installFonts(); }
+    void initTestCase() { QuorvexControlPanel::installLook(); }
     void init();
     void cleanup();
 
@@ -31,6 +62,11 @@ private slots:
     void clicksRaiseTheirEvents();
     void disabledControlsRaiseNothing();
     void clickOnDisabledSliderReachesGainFrame();
+    void labelsInGainFrameKeepTheirClicks_data();
+    void labelsInGainFrameKeepTheirClicks();
+    void scaleLabelsStandUnderTheirTicks();
+    void readoutsReadClearly();
+    void missingFontsNameThePackage();
     void greyedCheckBoxTogglesOnClick();
 
 private:
@@ -163,7 +199,6 @@ void WindowTest::geometry_data() {
     QTest::newRow("ManControl on the client area") << "ManControl" << QRect(160, 144, 601, 201);
     QTest::newRow("softMode(4) in SoftMC") << "softMode(4)" << QRect(8, 192, 113, 25);
     QTest::newRow("GainSlider in Gaincontrol") << "GainSlider" << QRect(23, 56, 553, 33);
-    QTest::newRow("Scalelabel(18) in Gaincontrol") << "Scalelabel(18)" << QRect(557, 96, 17, 17);
     QTest::newRow("Update in ManControl") << "Update" << QRect(232, 16, 129, 25);
     QTest::newRow("SDO in ManControl") << "SDO" << QRect(32, 128, 537, 65);
     QTest::newRow("Text1(15) leftmost in SDI") << "Text1(15)" << QRect(16, 32, 22, 24);
@@ -232,6 +267,7 @@ void WindowTest::menus() {
     QVERIFY(!bar[1]->menu());
     QCOMPARE(bar[2], m_window->menuabout());
     QCOMPARE(bar[2]->text(), "&About");
+    QCOMPARE(m_window->PCInterface()->font(), m_window->softMode(0)->font());
 
     const QStringList presets{"LPT1 (378h)", "LPT2 (278h)", "LPT3 (3BCh)"};
     for (int i = 0; i < 3; ++i) {
@@ -340,6 +376,76 @@ void WindowTest::clickOnDisabledSliderReachesGainFrame() {
     QTest::mouseClick(w.Scalelabel(4), Qt::LeftButton);
     QCOMPARE(m_log.events, QStringList({"Gaincontrol", "Gaincontrol"}));
     QCOMPARE(w.sliderPosition(), 0);
+}
+
+void WindowTest::labelsInGainFrameKeepTheirClicks_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QStringList>("events");
+    for (const char *label : {"LabelGain", "LabeldB", "Label1", "Label2", "Label3"})
+        QTest::newRow(label) << label << QStringList();
+    QTest::newRow("the frame itself") << "Gaincontrol" << QStringList{"Gaincontrol"};
+    QTest::newRow("the disabled dB read-out") << "dB" << QStringList{"Gaincontrol"};
+}
+
+void WindowTest::labelsInGainFrameKeepTheirClicks() {
+    QFETCH(QString, control);
+    QFETCH(QStringList, events);
+    QWidget *widget = m_window->findChild<QWidget *>(control);
+    QVERIFY2(widget, qPrintable(control));
+    QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(4, widget->height() - 4));
+    QCOMPARE(m_log.events, events);
+}
+
+void WindowTest::scaleLabelsStandUnderTheirTicks() {
+    // Measured on the pixels, so it holds at any scale factor the test runs at.
+    QSlider *slider = m_window->GainSlider();
+    const QImage image = slider->grab().toImage();
+    const double ratio = image.devicePixelRatio();
+    QList<QPair<int, int>> ticks; // in the lowest row that crosses 19 marks
+    for (int row = image.height() - 1; row >= 0 && ticks.size() != 19; --row)
+        ticks = inkRuns(image, row, row);
+    QCOMPARE(ticks.size(), 19);
+
+    QString offsets;
+    double worst = 0;
+    for (int i = 0; i < 19; ++i) {
+        QLabel *scale = m_window->Scalelabel(i);
+        const QImage text = scale->grab().toImage();
+        const QList<QPair<int, int>> ink = inkRuns(text, 0, text.height() - 1);
+        const double offset = scale->x() + (ink.first().first + ink.last().second) / 2.0 / ratio -
+                              slider->x() - (ticks[i].first + ticks[i].second) / 2.0 / ratio;
+        offsets += QStringLiteral(" %1").arg(offset);
+        worst = qMax(worst, std::abs(offset));
+    }
+    QVERIFY2(worst <= 1.0, qPrintable("label centre minus tick, 0 dB to 60 dB:" + offsets));
+}
+
+void WindowTest::readoutsReadClearly() {
+    // Disabled, yet at least 4.5:1 between the text and its background.
+    for (Readout readout : {Readout::SDIText, Readout::SDOText, Readout::GainText, Readout::dB}) {
+        QLineEdit *box = m_window->readout(readout);
+        box->setText(QStringLiteral("88h"));
+        QVERIFY(!box->isEnabled());
+        const QImage image = box->grab().toImage();
+        const double ratio = image.devicePixelRatio();
+        const QRect inside =
+            QRect(QPoint(), image.size()).adjusted(3 * ratio, 3 * ratio, -3 * ratio, -3 * ratio);
+        const double background = relativeLuminance(image.pixel(inside.bottomRight()));
+        double text = background;
+        for (int y = inside.top(); y <= inside.bottom(); ++y) {
+            for (int x = inside.left(); x <= inside.right(); ++x)
+                text = qMin(text, relativeLuminance(image.pixel(x, y)));
+        }
+        const double contrast = (background + 0.05) / (text + 0.05);
+        QVERIFY2(contrast >= 4.5,
+                 qPrintable(QStringLiteral("%1: %2:1").arg(box->objectName()).arg(contrast)));
+    }
+}
+
+void WindowTest::missingFontsNameThePackage() {
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("fonts-wine"));
+    QuorvexControlPanel::installFonts(QStringLiteral("/nonexistent"));
+    QCOMPARE(QApplication::style()->name(), "windows");
 }
 
 void WindowTest::greyedCheckBoxTogglesOnClick() {
