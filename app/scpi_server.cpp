@@ -36,6 +36,12 @@ ScpiServer::ScpiServer(ScpiInstrument &instrument, QObject *parent)
     connect(&m_server, &QTcpServer::newConnection, this, &ScpiServer::accept);
 }
 
+ScpiServer::~ScpiServer() {
+    // The sockets close as m_server deletes them, after m_clients has gone.
+    for (const auto &client : m_clients)
+        client.first->disconnect(this);
+}
+
 void ScpiServer::listen(const QHostAddress &address, quint16 port) {
     if (m_server.listen(address, port))
         return;

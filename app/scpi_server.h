@@ -27,6 +27,7 @@ class ScpiServer : public QObject {
 
 public:
     explicit ScpiServer(ScpiInstrument &instrument, QObject *parent = nullptr);
+    ~ScpiServer() override;
 
     // Throws ListenError.
     void listen(const QHostAddress &address, quint16 port);
