@@ -5,6 +5,7 @@
 #include "panel/toolkit_services.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -223,16 +224,22 @@ bool booleanIn(QByteArrayView parameter) {
 
 // The slider position whose scale label reads the gain in dB.
 int positionOfGain(QByteArrayView parameter) {
+    // The labels' texts are costly to build, and the same for every run.
+    static const std::array<double, TopPosition + 1> scale = [] {
+        std::array<double, TopPosition + 1> scale{};
+        for (int position = 0; position <= TopPosition; ++position)
+            scale[std::size_t(position)] = gainDbText(position).toDouble();
+        return scale;
+    }();
     const std::optional<double> dB = numberIn(parameter);
     if (!dB)
         throw Refusal{DataTypeError};
-    if (*dB < 0 || *dB > gainDbText(TopPosition).toDouble())
+    if (*dB < scale.front() || *dB > scale.back())
         throw Refusal{DataOutOfRange};
-    for (int position = 0; position <= TopPosition; ++position) {
-        if (gainDbText(position).toDouble() == *dB)
-            return position;
-    }
-    throw Refusal{IllegalValue};
+    const auto found = std::find(scale.begin(), scale.end(), *dB);
+    if (found == scale.end())
+        throw Refusal{IllegalValue};
+    return int(found - scale.begin());
 }
 
 // The check box of a mode command: DCOFf, CMSErvo, ZCENable, OVERrange, then
