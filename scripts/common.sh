@@ -15,6 +15,8 @@ fi
 # check the Debian package.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
 QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils)
+# A real SCPI client for the test of quorvexctl serve.
+QUORVEX_TEST_PACKAGES+=(python3-pyvisa python3-pyvisa-py)
 
 missing_packages() {
     local package
