@@ -100,8 +100,13 @@ void ScpiServer::serve(QTcpSocket *socket) {
             }
             if (client.skipping)
                 client.input.clear();
-            if (socket->bytesAvailable() == 0 || socket->bytesToWrite() > OutputLimit)
+            if (socket->bytesAvailable() == 0 || socket->bytesToWrite() > OutputLimit) {
+                // Now, not on the next turn of the event loop: a client that
+                // has closed its sending half (nc -N) is torn down there
+                // with the answers still unsent.
+                socket->flush();
                 return;
+            }
             client.input += socket->read(InputChunk);
             continue;
         }

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <sys/socket.h>
+
 namespace {
 
 // The server in this process on a free loopback port, driving a simulated
@@ -43,7 +45,8 @@ public:
         m_socket.write(bytes);
         m_socket.flush();
     }
-    void disconnect() { m_socket.disconnectFromHost(); }
+    // What 'nc -N' does at the end of its input.
+    void shutDownSending() { ::shutdown(int(m_socket.socketDescriptor()), SHUT_WR); }
 
     // The next count lines received, with their terminators.
     QByteArray read(int count) {
@@ -92,6 +95,7 @@ private slots:
     void damagedInputIsSurvived_data();
     void damagedInputIsSurvived();
     void clientsInterleaveWholeLines();
+    void halfClosedClientGetsItsAnswers();
     void gainSweepSendsThePanelsWords();
     void quorvexctlServesUntilSigterm();
 };
@@ -251,6 +255,14 @@ void ScpiTest::clientsInterleaveWholeLines() {
     a.write("3;GAIN?\n");
     QCOMPARE(a.read(1), "33\n");
     QCOMPARE(bench.words(), (QList<int>{0x0012, 0x0009}));
+}
+
+void ScpiTest::halfClosedClientGetsItsAnswers() {
+    Bench bench;
+    Client client(bench.server.port());
+    client.write("WORD 4660;WORD?\n*OPC?\n");
+    client.shutDownSending();
+    QCOMPARE(client.read(2), "#H1234\n1\n");
 }
 
 void ScpiTest::gainSweepSendsThePanelsWords() {
