@@ -461,6 +461,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                  return QByteArray(PortPresets[std::size_t(i.m_preset)].item);
              }},
         };
+        // *IDN?'s answer is arbitrary text, which only the line's end ends.
         table.front().indefinite = true;
         return table;
     }();
