@@ -176,6 +176,8 @@ void ScpiTest::commands() {
     QCOMPARE(errorCode(status), error);
     QCOMPARE(status.mid(status.lastIndexOf(';') + 1).toInt(), events);
     QCOMPARE(bench.words(), words);
+    // A port is opened, and claimed, only for a frame.
+    QCOMPARE(bench.port.opened().empty(), words.isEmpty());
 }
 
 void ScpiTest::errorQueueOverflows() {
