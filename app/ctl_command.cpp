@@ -1,5 +1,7 @@
 #include "ctl_command.h"
 
+#include "scpi_server.h"
+
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
 #include "panel/toolkit_services.h"
@@ -18,6 +20,7 @@ const QString VerifyOption = QStringLiteral("verify");
 const QString JsonOption = QStringLiteral("json");
 const QString GainOption = QStringLiteral("gain");
 const QString GpoOption = QStringLiteral("gpo");
+const QString ListenOption = QStringLiteral("listen");
 
 // Mode options of "set" and the check box each stands for.
 struct ModeOption {
@@ -81,10 +84,17 @@ void addCtlOptions(QCommandLineParser &parser) {
                       QStringLiteral("set: raise general-purpose output N (1 to 4). "
                                      "Repeatable."),
                       QStringLiteral("N")});
+    parser.addOption({ListenOption,
+                      QStringLiteral("serve: listen on HOST:PORT instead of 127.0.0.1:5025. SCPI "
+                                     "has no password: any other address lets in whoever "
+                                     "reaches it."),
+                      QStringLiteral("HOST:PORT")});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("send WORD: send WORD (hex). set: build the word "
-                                                "from --gain and the mode options and send it."),
-                                 QStringLiteral("send WORD | set"));
+                                                "from --gain and the mode options and send it. "
+                                                "serve: answer SCPI commands over TCP until "
+                                                "SIGINT or SIGTERM."),
+                                 QStringLiteral("send WORD | set | serve"));
 }
 
 std::uint16_t parseWord(const QString &text) {
@@ -160,13 +170,26 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
         const int position =
             parser.isSet(GainOption) ? gainPositionFromDb(parser.value(GainOption)) : 0;
         command.word = wordFromControls(std::int16_t(position), checks);
+    } else if (verb == QLatin1String("serve")) {
+        if (positional.size() != 1)
+            throw UsageError("serve takes options only, e.g. quorvexctl serve --listen "
+                             "127.0.0.1:5025");
+        if (setOptions || command.verify || command.json)
+            throw UsageError("--gain, --gpo, the mode options, --verify and --json go with send "
+                             "and set, not serve");
+        command.serve = true;
+        if (parser.isSet(ListenOption))
+            std::tie(command.listenAddress, command.listenPort) =
+                parseListenAddress(parser.value(ListenOption));
     } else if (verb.isEmpty()) {
-        throw UsageError("no command: use send WORD or set");
+        throw UsageError("no command: use send WORD, set or serve");
     } else {
-        throw UsageError(QStringLiteral("unknown command '%1': use send WORD or set%2")
+        throw UsageError(QStringLiteral("unknown command '%1': use send WORD, set or serve%2")
                              .arg(verb, simulateHint(arguments, verb))
                              .toStdString());
     }
+    if (parser.isSet(ListenOption) && !command.serve)
+        throw UsageError("--listen goes with serve");
     return command;
 }
 

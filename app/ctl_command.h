@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 
+#include <QHostAddress>
 #include <QString>
 
 #include <cstdint>
@@ -11,8 +12,11 @@ class PortBackend;
 class QCommandLineParser;
 
 // quorvexctl's command line: which word to send, to which port, and how to
-// report it.
+// report it; or where to serve SCPI.
 struct CtlCommand {
+    bool serve = false;
+    QHostAddress listenAddress{QHostAddress::LocalHost};
+    quint16 listenPort = 5025;
     std::uint16_t word = 0;
     int port = 0; // index into PortPresets
     bool verify = false;
@@ -23,6 +27,7 @@ struct CtlCommand {
 inline constexpr int CtlVerifyFailed = 1;
 inline constexpr int CtlPortError = 3;
 inline constexpr int CtlOutputFailed = 4; // the output or the trace could not be written
+inline constexpr int CtlListenFailed = 5;
 
 void addCtlOptions(QCommandLineParser &parser);
 

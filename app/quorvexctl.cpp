@@ -1,4 +1,6 @@
 #include "ctl_command.h"
+#include "scpi_instrument.h"
+#include "scpi_server.h"
 
 #include "link/frame_trace.h"
 #include "link/port_backend.h"
@@ -10,8 +12,9 @@
 #include <cstring>
 #include <exception>
 
-// Sets the chip from scripts: one frame per run (two with --verify), with the
-// same port options and the same word building as the panel.
+// Sets the chip from scripts: one frame per run (two with --verify), or as many
+// as SCPI clients ask for while it serves, with the same port options and the
+// same word building as the panel.
 int main(int argc, char *argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("quorvexctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEX_VERSION));
@@ -25,7 +28,7 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
                        "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
                        "command line, 3 port error, 4 the output or the trace could not be "
-                       "written."));
+                       "written, 5 serve cannot listen."));
     parser.addHelpOption();
     parser.addVersionOption();
     addCtlOptions(parser);
@@ -52,7 +55,17 @@ int main(int argc, char *argv[]) {
 
     int code = 0;
     try {
-        code = runCtl(command, *port, stdout, stderr);
+        if (command.serve) {
+            QCoreApplication application(argc, argv);
+            ScpiInstrument instrument(*port, command.port,
+                                      QCoreApplication::applicationVersion().toUtf8());
+            serveUntilSignalled(instrument, command.listenAddress, command.listenPort);
+        } else {
+            code = runCtl(command, *port, stdout, stderr);
+        }
+    } catch (const ListenError &error) {
+        std::fprintf(stderr, "quorvexctl: %s\n", error.what());
+        code = CtlListenFailed;
     } catch (const PortError &error) {
         std::fprintf(stderr, "quorvexctl: %s\n", error.what());
         code = CtlPortError;

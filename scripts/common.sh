@@ -21,6 +21,8 @@ QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils
 # dpkg-buildflags; the package test runs lintian.
 QUORVEX_PACKAGES+=(dpkg-dev)
 QUORVEX_TEST_PACKAGES+=(lintian)
+# A real SCPI client for the test of quorvexctl serve.
+QUORVEX_TEST_PACKAGES+=(python3-pyvisa python3-pyvisa-py)
 
 missing_packages() {
     local package

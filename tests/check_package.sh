@@ -30,7 +30,7 @@ grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not t
 
 [ "$(dpkg-deb -f "$deb" Package)" = quorvex-evm ] || fail "Package is not quorvex-evm"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dependency in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins fonts-wine; do
+for dependency in libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 qt6-qpa-plugins fonts-wine; do
     grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
 done
 [ -z "$(dpkg-deb -I "$deb" | grep -E '^ +(postinst|preinst)')" ] || fail "maintainer scripts found"

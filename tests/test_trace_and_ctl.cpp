@@ -83,6 +83,7 @@ private slots:
     void refusedCommandLines();
     void verify();
     void json();
+    void serveListensOnLoopbackUnlessTold();
     void badCommandLineTouchesNoPort();
 };
 
@@ -302,6 +303,12 @@ void TraceAndCtlTest::refusedCommandLines_data() {
     QTest::newRow("simulate and direct I/O")
         << QStringList{"--simulate", "--direct-io", "send", "1"};
     QTest::newRow("unknown option") << QStringList{"--loud", "send", "1"};
+    QTest::newRow("serve with an argument") << QStringList{"serve", "1"};
+    QTest::newRow("serve with --verify") << QStringList{"--verify", "serve"};
+    QTest::newRow("--listen with send") << QStringList{"--listen", "127.0.0.1:5025", "send", "1"};
+    QTest::newRow("listen without a port") << QStringList{"serve", "--listen", "127.0.0.1"};
+    QTest::newRow("listen port too large") << QStringList{"serve", "--listen", "127.0.0.1:65536"};
+    QTest::newRow("IPv6 without brackets") << QStringList{"serve", "--listen", "::1:5025"};
 }
 
 void TraceAndCtlTest::refusedCommandLines() {
@@ -340,6 +347,17 @@ void TraceAndCtlTest::json() {
     const QJsonObject beyond =
         QJsonDocument::fromJson(run({"--json", "send", "0x3f"}).out).object();
     QVERIFY(beyond["gainDb"].isNull());
+}
+
+void TraceAndCtlTest::serveListensOnLoopbackUnlessTold() {
+    const CtlCommand plain = parse({"serve"});
+    QVERIFY(plain.serve);
+    QCOMPARE(plain.listenAddress, QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(plain.listenPort, 5025);
+    const CtlCommand told = parse({"--port", "LPT2", "serve", "--listen", "[::]:6000"});
+    QCOMPARE(told.listenAddress, QHostAddress(QHostAddress::AnyIPv6));
+    QCOMPARE(told.listenPort, 6000);
+    QCOMPARE(told.port, 1);
 }
 
 void TraceAndCtlTest::badCommandLineTouchesNoPort() {

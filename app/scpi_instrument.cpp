@@ -1,0 +1,604 @@
+#include "scpi_instrument.h"
+
+#include "link/frame_transfer.h"
+#include "link/port_access.h"
+#include "panel/toolkit_services.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <utility>
+
+namespace {
+
+// Bits of the standard event status register.
+constexpr std::uint8_t OperationComplete = 0x01;
+constexpr std::uint8_t QueryError = 0x04;
+constexpr std::uint8_t DeviceError = 0x08;
+constexpr std::uint8_t ExecutionError = 0x10;
+constexpr std::uint8_t CommandError = 0x20;
+constexpr std::uint8_t PowerOn = 0x80;
+
+// Bits of the status byte.
+constexpr std::uint8_t ErrorQueueNotEmpty = 0x04;
+constexpr std::uint8_t MessageAvailable = 0x10;
+constexpr std::uint8_t EventSummary = 0x20;
+constexpr std::uint8_t MasterSummary = 0x40;
+
+enum ErrorCode : int {
+    SyntaxError = -102,
+    DataTypeError = -104,
+    ParameterNotAllowed = -108,
+    MissingParameter = -109,
+    UndefinedHeader = -113,
+    SuffixOutOfRange = -114,
+    DataOutOfRange = -222,
+    TooMuchData = -223,
+    IllegalValue = -224,
+    QueueOverflow = -350,
+    QueryAfterIndefinite = -440,
+};
+
+const char *standardText(int code) {
+    switch (code) {
+    case SyntaxError:
+        return "Syntax error";
+    case DataTypeError:
+        return "Data type error";
+    case ParameterNotAllowed:
+        return "Parameter not allowed";
+    case MissingParameter:
+        return "Missing parameter";
+    case UndefinedHeader:
+        return "Undefined header";
+    case SuffixOutOfRange:
+        return "Header suffix out of range";
+    case DataOutOfRange:
+        return "Data out of range";
+    case TooMuchData:
+        return "Too much data";
+    case IllegalValue:
+        return "Illegal parameter value";
+    case QueueOverflow:
+        return "Queue overflow";
+    case QueryAfterIndefinite:
+        return "Query UNTERMINATED after indefinite response";
+    }
+    return "Error";
+}
+
+// The event status bit an error sets, by its class.
+std::uint8_t eventBitOf(int code) {
+    if (code > 0)
+        return DeviceError;
+    switch (-code / 100) {
+    case 1:
+        return CommandError;
+    case 2:
+        return ExecutionError;
+    case 3:
+        return DeviceError;
+    case 4:
+        return QueryError;
+    }
+    return 0;
+}
+
+// A program message unit refused with a standard error.
+struct Refusal {
+    int code;
+};
+
+constexpr int FirstGpoCheckBox = 4; // "GPO1"
+constexpr int TopPosition = 18;
+
+bool isSpace(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+QByteArrayView trimmed(QByteArrayView text) {
+    while (!text.isEmpty() && isSpace(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && isSpace(text.back()))
+        text.chop(1);
+    return text;
+}
+
+// Splits at separator wherever it stands outside a quoted string.
+std::vector<QByteArrayView> split(QByteArrayView text, char separator) {
+    std::vector<QByteArrayView> parts;
+    char quote = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == separator) {
+            parts.push_back(text.sliced(start, i - start));
+            start = i + 1;
+        }
+    }
+    parts.push_back(text.sliced(start));
+    return parts;
+}
+
+bool sameWord(QByteArrayView a, QByteArrayView b) {
+    return a.size() == b.size() && qstrnicmp(a.data(), a.size(), b.data(), b.size()) == 0;
+}
+
+// A program mnemonic: a letter, then letters, digits and underscores.
+bool isMnemonic(QByteArrayView text) {
+    return !text.isEmpty() && isLetter(text.front()) &&
+           std::all_of(text.begin(), text.end(),
+                       [](char c) { return isLetter(c) || isDigit(c) || c == '_'; });
+}
+
+bool isString(QByteArrayView parameter) {
+    return parameter.startsWith('"') || parameter.startsWith('\'');
+}
+
+// Decimal numeric program data (33, -1.5, 3.3E1) or non-decimal (#H8112,
+// #Q377, #B101); nothing for other data. A value too large for a double
+// comes back as infinity, so that it reads as out of range.
+std::optional<double> numberIn(QByteArrayView text) {
+    const char *end = text.data() + text.size();
+    if (text.size() > 2 && text[0] == '#') {
+        const char kind = char(text[1] & ~0x20);
+        const int base = kind == 'H' ? 16 : kind == 'Q' ? 8 : kind == 'B' ? 2 : 0;
+        unsigned long long value = 0;
+        const auto [stop, error] = std::from_chars(text.data() + 2, end, value, base ? base : 10);
+        if (base == 0 || stop != end)
+            return std::nullopt;
+        return error == std::errc() ? double(value) : HUGE_VAL;
+    }
+    // The grammar of decimal numeric program data, stricter than from_chars.
+    qsizetype i = text.startsWith('+') || text.startsWith('-') ? 1 : 0;
+    const qsizetype first = i;
+    int digits = 0;
+    const auto skipDigits = [&] {
+        int n = 0;
+        while (i < text.size() && isDigit(text[i]))
+            ++i, ++n;
+        return n;
+    };
+    digits += skipDigits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        digits += skipDigits();
+    }
+    if (digits == 0)
+        return std::nullopt;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        if (skipDigits() == 0)
+            return std::nullopt;
+    }
+    if (i != text.size())
+        return std::nullopt;
+    double value = 0;
+    const auto [stop, error] = std::from_chars(text.data() + first, end, value);
+    if (error == std::errc::result_out_of_range)
+        value = HUGE_VAL;
+    return text.startsWith('-') ? -value : value;
+}
+
+// An integer in [low, high]: -104 for what is not a number, -222 outside the
+// range, -224 for a fraction.
+int integerIn(QByteArrayView parameter, int low, int high) {
+    const std::optional<double> value = numberIn(parameter);
+    if (!value)
+        throw Refusal{DataTypeError};
+    if (*value < low || *value > high)
+        throw Refusal{DataOutOfRange};
+    if (*value != std::floor(*value))
+        throw Refusal{IllegalValue};
+    return int(*value);
+}
+
+// ON, OFF, 1 or 0.
+bool booleanIn(QByteArrayView parameter) {
+    if (sameWord(parameter, "ON"))
+        return true;
+    if (sameWord(parameter, "OFF"))
+        return false;
+    if (isString(parameter))
+        throw Refusal{DataTypeError};
+    const std::optional<double> value = numberIn(parameter);
+    if (value == 1.0 || value == 0.0)
+        return *value == 1.0;
+    throw Refusal{IllegalValue};
+}
+
+// The slider position whose scale label reads the gain in dB.
+int positionOfGain(QByteArrayView parameter) {
+    // The labels' texts are costly to build, and the same for every run.
+    static const std::array<double, TopPosition + 1> scale = [] {
+        std::array<double, TopPosition + 1> scale{};
+        for (int position = 0; position <= TopPosition; ++position)
+            scale[std::size_t(position)] = gainDbText(position).toDouble();
+        return scale;
+    }();
+    const std::optional<double> dB = numberIn(parameter);
+    if (!dB)
+        throw Refusal{DataTypeError};
+    if (*dB < scale.front() || *dB > scale.back())
+        throw Refusal{DataOutOfRange};
+    const auto found = std::find(scale.begin(), scale.end(), *dB);
+    if (found == scale.end())
+        throw Refusal{IllegalValue};
+    return int(found - scale.begin());
+}
+
+// The check box of a mode command: DCOFf, CMSErvo, ZCENable, OVERrange, then
+// GPO1 to GPO4 by the header's suffix.
+std::size_t modeBox(int first, int suffix) {
+    if (suffix < 1 || suffix > 4)
+        throw Refusal{SuffixOutOfRange};
+    return std::size_t(first + suffix - 1);
+}
+
+QByteArray wordText(std::uint16_t word) {
+    return "#H" + QByteArray::number(word, 16).toUpper().rightJustified(4, '0');
+}
+
+QByteArray flagText(bool on) {
+    return on ? QByteArrayLiteral("1") : QByteArrayLiteral("0");
+}
+
+} // namespace
+
+struct ScpiInstrument::Call {
+    QByteArrayView parameter; // empty for a command without one
+    int suffix = 1;           // the header's numeric suffix, 1 when it has none
+    int argument = 0;         // the command's own, from the table
+    bool answered = false;    // an earlier query of the line has its answer waiting
+};
+
+struct ScpiInstrument::Command {
+    // One level of a header: "ERRor" is ERROR or ERR in any case, "GPO#"
+    // takes a numeric suffix, "[NEXT]" may be left out.
+    struct Node {
+        QByteArray longForm;
+        QByteArray shortForm;
+        bool optional = false;
+        bool suffix = false;
+    };
+    using Run = QByteArray (*)(ScpiInstrument &, const Call &);
+
+    Command(const char *header, bool takesParameter, Run run, int argument = 0)
+        : takesParameter(takesParameter)
+        , run(run)
+        , argument(argument) {
+        QByteArrayView text(header);
+        query = text.endsWith('?');
+        if (query)
+            text.chop(1);
+        common = text.startsWith('*');
+        if (common)
+            text = text.sliced(1);
+        for (QByteArrayView level : split(text, ':')) {
+            Node node;
+            node.optional = level.startsWith('[');
+            if (node.optional)
+                level = level.sliced(1, level.size() - 2);
+            node.suffix = level.endsWith('#');
+            if (node.suffix)
+                level.chop(1);
+            for (char c : level) {
+                node.longForm += char(c & ~0x20);
+                if (c >= 'A' && c <= 'Z')
+                    node.shortForm += c;
+            }
+            nodes.push_back(node);
+        }
+    }
+
+    // Whether the levels typed name this command; sets suffix when they carry one.
+    bool matches(std::span<const QByteArrayView> levels, int &suffix) const {
+        return matchFrom(0, levels, suffix);
+    }
+
+    bool common = false;
+    bool query = false;
+    bool indefinite = false; // its answer ends only with the line, as *IDN?'s
+    bool takesParameter;
+    Run run;
+    int argument;
+    std::vector<Node> nodes;
+
+private:
+    bool matchFrom(std::size_t n, std::span<const QByteArrayView> levels, int &suffix) const {
+        if (n == nodes.size())
+            return levels.empty();
+        if (nodes[n].optional && matchFrom(n + 1, levels, suffix))
+            return true;
+        return !levels.empty() && matchLevel(nodes[n], levels.front(), suffix) &&
+               matchFrom(n + 1, levels.subspan(1), suffix);
+    }
+
+    static bool matchLevel(const Node &node, QByteArrayView level, int &suffix) {
+        qsizetype nameLength = level.size();
+        while (node.suffix && nameLength > 0 && isDigit(level[nameLength - 1]))
+            --nameLength;
+        const QByteArrayView name = level.first(nameLength);
+        if (!sameWord(name, node.longForm) && !sameWord(name, node.shortForm))
+            return false;
+        if (nameLength < level.size()) {
+            const char *end = level.data() + level.size();
+            if (std::from_chars(level.data() + nameLength, end, suffix).ec != std::errc())
+                suffix = -1;
+        }
+        return true;
+    }
+};
+
+const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
+    using I = ScpiInstrument;
+    const auto none = [](I &, const Call &) { return QByteArray(); };
+    const auto setMode = [](I &i, const Call &call) {
+        Settings next = i.m_settings;
+        next.checks[modeBox(call.argument, call.suffix)] =
+            booleanIn(call.parameter) ? Checked : Unchecked;
+        i.sendSettings(next);
+        return QByteArray();
+    };
+    const auto mode = [](I &i, const Call &call) {
+        return flagText(i.m_settings.checks[modeBox(call.argument, call.suffix)] == Checked);
+    };
+
+    static const std::vector<Command> table = [&] {
+        std::vector<Command> table{
+            {"*IDN?", false,
+             [](I &i, const Call &) { return "Kestrovia,QuorvexEVM,0," + i.m_version; }},
+            {"*RST", false,
+             [](I &i, const Call &) {
+                 i.reset();
+                 return QByteArray();
+             }},
+            {"*CLS", false,
+             [](I &i, const Call &) {
+                 i.m_errors.clear();
+                 i.m_eventStatus = 0;
+                 return QByteArray();
+             }},
+            {"*OPC", false,
+             [](I &i, const Call &) {
+                 // Every operation has ended by the time the next command is read.
+                 i.m_eventStatus |= OperationComplete;
+                 return QByteArray();
+             }},
+            {"*OPC?", false, [](I &, const Call &) { return QByteArray("1"); }},
+            {"*WAI", false, none},
+            {"*TST?", false, [](I &, const Call &) { return QByteArray("0"); }},
+            {"*ESR?", false,
+             [](I &i, const Call &) {
+                 return QByteArray::number(std::exchange(i.m_eventStatus, std::uint8_t(0)));
+             }},
+            {"*ESE", true,
+             [](I &i, const Call &call) {
+                 i.m_eventEnable = std::uint8_t(integerIn(call.parameter, 0, 255));
+                 return QByteArray();
+             }},
+            {"*ESE?", false,
+             [](I &i, const Call &) { return QByteArray::number(i.m_eventEnable); }},
+            {"*SRE", true,
+             [](I &i, const Call &call) {
+                 // Bit 6 is the summary itself and cannot enable anything.
+                 i.m_serviceEnable =
+                     std::uint8_t(integerIn(call.parameter, 0, 255) & ~MasterSummary);
+                 return QByteArray();
+             }},
+            {"*SRE?", false,
+             [](I &i, const Call &) { return QByteArray::number(i.m_serviceEnable); }},
+            {"*STB?", false,
+             [](I &i, const Call &call) {
+                 return QByteArray::number(i.statusByte(call.answered));
+             }},
+            {"SYSTem:ERRor:[NEXT]?", false, [](I &i, const Call &) { return i.nextError(); }},
+            {"SYSTem:VERSion?", false, [](I &, const Call &) { return QByteArray("1999.0"); }},
+            {"GAIN", true,
+             [](I &i, const Call &call) {
+                 Settings next = i.m_settings;
+                 next.position = positionOfGain(call.parameter);
+                 i.sendSettings(next);
+                 return QByteArray();
+             }},
+            {"GAIN?", false,
+             [](I &i, const Call &) { return gainDbText(i.m_settings.position).toLatin1(); }},
+            {"DCOFf", true, setMode, 0},
+            {"DCOFf?", false, mode, 0},
+            {"CMSErvo", true, setMode, 1},
+            {"CMSErvo?", false, mode, 1},
+            {"ZCENable", true, setMode, 2},
+            {"ZCENable?", false, mode, 2},
+            {"OVERrange", true, setMode, 3},
+            {"OVERrange?", false, mode, 3},
+            {"GPO#", true, setMode, FirstGpoCheckBox},
+            {"GPO#?", false, mode, FirstGpoCheckBox},
+            {"WORD", true,
+             [](I &i, const Call &call) {
+                 const auto word = std::uint16_t(integerIn(call.parameter, 0, 0xFFFF));
+                 if (!i.send(word))
+                     return QByteArray();
+                 // The settings follow the word as the panel's controls
+                 // follow its bits on Update; the slider ends at its top.
+                 i.m_settings.position = std::min(word & 0x3F, TopPosition);
+                 for (std::size_t m = 0; m < CheckBoxBit.size(); ++m)
+                     i.m_settings.checks[m] = (word >> CheckBoxBit[m]) & 1 ? Checked : Unchecked;
+                 return QByteArray();
+             }},
+            {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_sent); }},
+            {"READback?", false, [](I &i, const Call &) { return wordText(i.m_readBack); }},
+            {"VERify?", false,
+             [](I &i, const Call &) {
+                 return flagText(i.send(i.m_sent) && i.m_readBack == i.m_sent);
+             }},
+            {"PORT", true,
+             [](I &i, const Call &call) {
+                 if (isString(call.parameter))
+                     throw Refusal{DataTypeError};
+                 const int preset = presetIndex(call.parameter.toByteArray().constData());
+                 if (preset < 0)
+                     throw Refusal{IllegalValue};
+                 i.m_preset = preset;
+                 return QByteArray();
+             }},
+            {"PORT?", false,
+             [](I &i, const Call &) {
+                 return QByteArray(PortPresets[std::size_t(i.m_preset)].item);
+             }},
+        };
+        // *IDN?'s answer is arbitrary text, which only the line's end ends.
+        table.front().indefinite = true;
+        return table;
+    }();
+    return table;
+}
+
+ScpiInstrument::ScpiInstrument(PortBackend &port, int preset, QByteArray version)
+    : m_port(port)
+    , m_preset(preset)
+    , m_version(std::move(version))
+    , m_eventStatus(PowerOn) {}
+
+QByteArray ScpiInstrument::execute(QByteArrayView line) {
+    QByteArray response;
+    // The header path: a header that does not start with ':' continues from
+    // the levels above the previous header's last.
+    std::vector<QByteArrayView> path;
+    bool indefinite = false;
+    for (QByteArrayView unit : split(line, ';'))
+        runUnit(unit, path, response, indefinite);
+    if (!response.isEmpty())
+        response += '\n';
+    return response;
+}
+
+void ScpiInstrument::refuseLongLine() {
+    queueError(TooMuchData);
+}
+
+void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &path,
+                             QByteArray &response, bool &indefinite) {
+    unit = trimmed(unit);
+    if (unit.isEmpty())
+        return;
+    const qsizetype headerEnd = std::find_if(unit.begin(), unit.end(), isSpace) - unit.begin();
+    QByteArrayView header = unit.first(headerEnd);
+    const QByteArrayView parameters = trimmed(unit.sliced(headerEnd));
+
+    const bool query = header.endsWith('?');
+    if (query)
+        header.chop(1);
+    const bool common = header.startsWith('*');
+    const bool absolute = header.startsWith(':');
+    if (common || absolute)
+        header = header.sliced(1);
+    const std::vector<QByteArrayView> typed = split(header, ':');
+    if (!std::all_of(typed.begin(), typed.end(), isMnemonic) || (common && typed.size() > 1))
+        return queueError(SyntaxError);
+
+    std::vector<QByteArrayView> levels = typed;
+    if (!common) {
+        if (!absolute)
+            levels.insert(levels.begin(), path.begin(), path.end());
+        path.assign(levels.begin(), levels.end() - 1);
+    }
+
+    Call call;
+    const auto found = std::find_if(commands().begin(), commands().end(), [&](const Command &c) {
+        return c.common == common && c.query == query && c.matches(levels, call.suffix);
+    });
+    if (found == commands().end())
+        return queueError(UndefinedHeader);
+
+    const std::vector<QByteArrayView> given =
+        parameters.isEmpty() ? std::vector<QByteArrayView>{} : split(parameters, ',');
+    if (given.size() > (found->takesParameter ? 1u : 0u))
+        return queueError(ParameterNotAllowed);
+    if (found->takesParameter && given.empty())
+        return queueError(MissingParameter);
+    if (query && indefinite)
+        return queueError(QueryAfterIndefinite);
+
+    call.parameter = given.empty() ? QByteArrayView() : trimmed(given.front());
+    call.argument = found->argument;
+    call.answered = !response.isEmpty();
+    try {
+        const QByteArray answer = found->run(*this, call);
+        if (query) {
+            if (!response.isEmpty())
+                response += ';';
+            response += answer;
+            indefinite = found->indefinite;
+        }
+    } catch (const Refusal &refusal) {
+        queueError(refusal.code);
+    }
+}
+
+void ScpiInstrument::queueError(int code, QByteArray text) {
+    m_eventStatus |= eventBitOf(code);
+    if (m_errors.size() < ErrorQueueDepth)
+        m_errors.push_back({code, text.isEmpty() ? QByteArray(standardText(code)) : text});
+    else
+        m_errors.back() = {QueueOverflow, standardText(QueueOverflow)};
+}
+
+QByteArray ScpiInstrument::nextError() {
+    if (m_errors.empty())
+        return QByteArrayLiteral("0,\"No error\"");
+    Error error = std::move(m_errors.front());
+    m_errors.pop_front();
+    return QByteArray::number(error.code) + ",\"" + error.text.replace('"', "\"\"") + '"';
+}
+
+std::uint8_t ScpiInstrument::statusByte(bool answered) const {
+    std::uint8_t status = 0;
+    if (!m_errors.empty())
+        status |= ErrorQueueNotEmpty;
+    if (answered)
+        status |= MessageAvailable;
+    if (m_eventStatus & m_eventEnable)
+        status |= EventSummary;
+    if (status & m_serviceEnable)
+        status |= MasterSummary;
+    return status;
+}
+
+bool ScpiInstrument::send(std::uint16_t word) {
+    try {
+        const PortRegisters registers = registersAt(PortPresets[std::size_t(m_preset)].base);
+        m_readBack = frameBitsToWord(transferFrame(m_port.open(registers), word));
+        m_sent = word;
+        return true;
+    } catch (const PortError &error) {
+        queueError(PortErrorCode, error.what());
+        return false;
+    }
+}
+
+void ScpiInstrument::sendSettings(const Settings &settings) {
+    if (send(wordFromControls(std::int16_t(settings.position), settings.checks)))
+        m_settings = settings;
+}
+
+void ScpiInstrument::reset() {
+    // As the panel's Clear: the controls to zero, then two all-zero frames.
+    m_settings = {};
+    if (send(0))
+        send(0);
+}

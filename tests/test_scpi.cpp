@@ -1,0 +1,309 @@
+#include "link/simulated_board.h"
+#include "panel/panel_behaviour.h"
+#include "scpi_instrument.h"
+#include "scpi_server.h"
+#include "support/fake_toolkit.h"
+#include "support/recording_port.h"
+#include "word/module1.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <utility>
+
+namespace {
+
+// The server in this process on a free loopback port, driving a simulated
+// board on LPT1 whose every access is recorded.
+struct Bench {
+    SimulatedBoard board{0x378};
+    RecordingPort port{&board};
+    ScpiInstrument instrument{port, 0, "1.0.0"};
+    ScpiServer server{instrument};
+
+    Bench() { server.listen(QHostAddress::LocalHost, 0); }
+
+    QList<int> words() const {
+        QList<int> words;
+        for (const SentFrame &frame : framesIn(port.accesses()))
+            words << frame.word;
+        return words;
+    }
+};
+
+// Waiting for answers runs the event loop, so that a server in this process
+// gets to serve.
+class Client {
+public:
+    explicit Client(quint16 port) {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.waitForConnected(5000);
+    }
+
+    void write(const QByteArray &bytes) {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
+    // What 'nc -N' does at the end of its input.
+    void shutDownSending() { ::shutdown(int(m_socket.socketDescriptor()), SHUT_WR); }
+
+    // The next count lines received, with their terminators; whatever came
+    // when they do not come.
+    QByteArray read(int count) {
+        const auto arrived = [&] {
+            m_received += m_socket.readAll();
+            return m_received.count('\n') >= count;
+        };
+        if (!QTest::qWaitFor(arrived, 5000))
+            return std::exchange(m_received, {});
+        qsizetype end = 0;
+        for (int i = 0; i < count; ++i)
+            end = m_received.indexOf('\n', end) + 1;
+        const QByteArray lines = m_received.left(end);
+        m_received.remove(0, end);
+        return lines;
+    }
+
+    QByteArray ask(const QByteArray &line) {
+        write(line + '\n');
+        return read(1).chopped(1);
+    }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_received;
+};
+
+// Bits of the standard event status register.
+constexpr int PON = 0x80, CME = 0x20, EXE = 0x10, DDE = 0x08, QYE = 0x04;
+
+int errorCode(const QByteArray &answer) {
+    return answer.left(answer.indexOf(',')).toInt();
+}
+
+} // namespace
+
+class ScpiTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void commands_data();
+    void commands();
+    void errorQueueOverflows();
+    void portFailureChangesNothing();
+    void damagedInputIsSurvived_data();
+    void damagedInputIsSurvived();
+    void clientsInterleaveWholeLines();
+    void halfClosedClientGetsItsAnswers();
+    void gainSweepSendsThePanelsWords();
+    void quorvexctlServesUntilSigterm();
+};
+
+void ScpiTest::commands_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QList<int>>("words");
+    QTest::addColumn<int>("error");  // the first one queued, 0 for none
+    QTest::addColumn<int>("events"); // *ESR? after the line
+
+    QTest::newRow("*IDN?") << QByteArray("*idn?") << QByteArray("Kestrovia,QuorvexEVM,0,1.0.0\n")
+                           << QList<int>{} << 0 << PON;
+    QTest::newRow("GAIN sends the panel's word")
+        << QByteArray("GAIN 33;GAIN?;WORD?") << QByteArray("33;#H0009\n") << QList<int>{0x0009} << 0
+        << PON;
+    QTest::newRow("mode bits, long and short forms, any case")
+        << QByteArray("dcof on;CMSErvo 1;zcen ON;OVERRANGE 1;DCOFF?;ZCENABLE?")
+        << QByteArray("1;1\n") << QList<int>{0x8000, 0xC000, 0xE000, 0xF000} << 0 << PON;
+    QTest::newRow("GPO1 to GPO4 run against the bit order; GPO is GPO1")
+        << QByteArray("GPO4 ON;GPO1?;GPO4?;GPO 1") << QByteArray("0;1\n")
+        << QList<int>{0x0800, 0x0900} << 0 << PON;
+    QTest::newRow("WORD in hexadecimal and decimal, READback?")
+        << QByteArray("WORD #h8112;WORD 33042;WORD?;READback?") << QByteArray("#H8112;#H8112\n")
+        << QList<int>{0x8112, 0x8112} << 0 << PON;
+    QTest::newRow("settings follow WORD as the panel's controls follow Update")
+        << QByteArray("WORD #H913F;GAIN?;ZCEN?;GPO1?;GAIN 9") << QByteArray("60;0;1\n")
+        << QList<int>{0x913F, 0x9101} << 0 << PON;
+    QTest::newRow("VERify? sends the word again")
+        << QByteArray("WORD 4660;VER?") << QByteArray("1\n") << QList<int>{0x1234, 0x1234} << 0
+        << PON;
+    QTest::newRow("PORT: nothing hangs on LPT2")
+        << QByteArray("PORT lpt2;PORT?;VER?") << QByteArray("LPT2;0\n") << QList<int>{0} << 0
+        << PON;
+    QTest::newRow("*RST clears as the panel does")
+        << QByteArray("GAIN 60;DCOF 1;*RST;GAIN?;DCOF?;WORD?") << QByteArray("0;0;#H0000\n")
+        << QList<int>{0x0012, 0x8012, 0, 0} << 0 << PON;
+    QTest::newRow("*ESR? reads PON once")
+        << QByteArray("*ESR?;*ESR?") << QByteArray("128;0\n") << QList<int>{} << 0 << 0;
+    QTest::newRow("*STB?: queue, ESB, MSS, MAV")
+        << QByteArray("*ESE 32;*SRE 4;FOO;*STB?;*OPC?;*STB?") << QByteArray("100;1;116\n")
+        << QList<int>{} << -113 << (PON | CME);
+    QTest::newRow("header path: ERR? under SYSTem, GAIN? not")
+        << QByteArray("GAIN 63;SYST:ERR?;ERR?;GAIN?")
+        << QByteArray("-222,\"Data out of "
+                      "range\";0,\"No error\"\n")
+        << QList<int>{} << -113 << (PON | EXE | CME);
+    QTest::newRow("a query after *IDN?")
+        << QByteArray("*IDN?;*OPC?") << QByteArray("Kestrovia,QuorvexEVM,0,1.0.0\n") << QList<int>{}
+        << -440 << (PON | QYE);
+    QTest::newRow("line over 4096 bytes at once")
+        << "GAIN 33" + QByteArray(5000, ' ') << QByteArray() << QList<int>{} << -223 << (PON | EXE);
+
+    const QList<std::tuple<const char *, int, int>> refused{
+        {"FOO", -113, CME},          {"READback", -113, CME},   {"GAIN", -109, CME},
+        {"GAIN loud", -104, CME},    {"GAIN 33,36", -108, CME}, {"GAIN? 3", -108, CME},
+        {"GPO5 ON", -114, CME},      {"GAIN\"33\"", -102, CME}, {"GAIN 61", -222, EXE},
+        {"WORD #H10000", -222, EXE}, {"GAIN 10", -224, EXE},    {"WORD 1.5", -224, EXE},
+        {"ZCEN 2", -224, EXE},       {"PORT LPT4", -224, EXE}};
+    for (const auto &[line, error, event] : refused)
+        QTest::newRow(line) << QByteArray(line) << QByteArray() << QList<int>{} << error
+                            << (PON | event);
+}
+
+void ScpiTest::commands() {
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, answer);
+    QFETCH(QList<int>, words);
+    QFETCH(int, error);
+    QFETCH(int, events);
+
+    Bench bench;
+    Client client(bench.server.port());
+    client.write(line + "\nSYST:ERR?;*ESR?\n");
+    QCOMPARE(client.read(int(answer.count('\n'))), answer);
+    const QByteArray status = client.read(1);
+    QCOMPARE(errorCode(status), error);
+    QCOMPARE(status.mid(status.lastIndexOf(';') + 1).toInt(), events);
+    QCOMPARE(bench.words(), words);
+    // A port is opened, and claimed, only for a frame.
+    QCOMPARE(bench.port.opened().empty(), words.isEmpty());
+}
+
+void ScpiTest::errorQueueOverflows() {
+    Bench bench;
+    Client client(bench.server.port());
+    client.write(QByteArray("FOO;").repeated(int(ScpiInstrument::ErrorQueueDepth) + 3) + "\n");
+    QByteArray errors = client.ask("SYST:ERR?" + QByteArray(";ERR?").repeated(16));
+    QCOMPARE(errors, QByteArray("-113,\"Undefined header\";").repeated(15) +
+                         "-350,\"Queue overflow\";0,\"No error\"");
+
+    client.write("FOO;*CLS\n");
+    QCOMPARE(client.ask("SYST:ERR?;*ESR?"), QByteArray("0,\"No error\";0"));
+}
+
+void ScpiTest::portFailureChangesNothing() {
+    Bench bench;
+    Client client(bench.server.port());
+    bench.port.failAt(0);
+    client.write("*CLS;GAIN 33\n");
+    QCOMPARE(client.ask("GAIN?;WORD?;*ESR?"), "0;#H0000;" + QByteArray::number(DDE));
+    const QByteArray error = client.ask("SYST:ERR?");
+    QVERIFY2(error.startsWith("100,\"LPT1 (378h) on /dev/parport0: data write failed"), error);
+
+    bench.port.failAt(-1);
+    QCOMPARE(client.ask("GAIN 33;GAIN?"), "33");
+}
+
+void ScpiTest::damagedInputIsSurvived_data() {
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("rest"); // after the server has read the first piece
+    QTest::addColumn<bool>("disconnects");
+    QTest::addColumn<int>("error");
+    QTest::newRow("line cut by a disconnect") << QByteArray("GAIN 33") << QByteArray() << true << 0;
+    QTest::newRow("line over 4096 bytes, its end skipped")
+        << "GAIN 33" + QByteArray(5000, ' ') << QByteArray("GAIN 36\n") << false << -223;
+    QTest::newRow("binary junk") << QByteArray::fromHex("00ff80") + "GAIN\x01 33\n\xfe;;\"\n"
+                                 << QByteArray() << false << -102;
+}
+
+void ScpiTest::damagedInputIsSurvived() {
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, rest);
+    QFETCH(bool, disconnects);
+    QFETCH(int, error);
+
+    Bench bench;
+    {
+        Client client(bench.server.port());
+        client.write(first);
+        QCOMPARE(Client(bench.server.port()).ask("*OPC?"), "1");
+        if (!disconnects) {
+            client.write(rest);
+            QCOMPARE(client.ask("*OPC?"), "1");
+        }
+    }
+    Client after(bench.server.port());
+    const QByteArray answer = after.ask("GAIN?;SYST:ERR?");
+    QVERIFY2(answer.startsWith("0;" + QByteArray::number(error) + ","), answer);
+    QCOMPARE(bench.words(), QList<int>{});
+    QCOMPARE(after.ask("GAIN 33;GAIN?"), "33");
+}
+
+void ScpiTest::clientsInterleaveWholeLines() {
+    Bench bench;
+    Client a(bench.server.port());
+    Client b(bench.server.port());
+    a.write("GAIN 3");
+    QCOMPARE(b.ask("GAIN 60;GAIN?"), "60");
+    a.write("3;GAIN?\n");
+    QCOMPARE(a.read(1), "33\n");
+    QCOMPARE(bench.words(), (QList<int>{0x0012, 0x0009}));
+}
+
+void ScpiTest::halfClosedClientGetsItsAnswers() {
+    Bench bench;
+    Client client(bench.server.port());
+    client.write("WORD 4660;WORD?\n*OPC?\n");
+    client.shutDownSending();
+    QCOMPARE(client.read(2), "#H1234\n1\n");
+}
+
+void ScpiTest::gainSweepSendsThePanelsWords() {
+    // The panel: DC Servo Off and GPO3 checked, then the slider through
+    // every position, ending at 0.
+    FakeToolkit ui;
+    SimulatedBoard panelBoard(0x378);
+    RecordingPort panelPort(&panelBoard);
+    Module1 module(ui, panelPort);
+    PanelBehaviour behaviour(module);
+    ui.setEvents(&behaviour);
+    behaviour.load();
+    ui.setCheckValue(0, Checked);
+    ui.setCheckValue(6, Checked);
+    panelPort.clear();
+    for (int position = 1; position <= 19; ++position)
+        ui.setSliderPosition(position % 19);
+    QList<int> panelWords;
+    for (const SentFrame &frame : framesIn(panelPort.accesses()))
+        panelWords << frame.word;
+
+    Bench bench;
+    Client client(bench.server.port());
+    QByteArray sweep = "DCOF ON;GPO3 ON;GAIN 9";
+    for (int dB = 12; dB <= 60; dB += 3)
+        sweep += ";GAIN " + QByteArray::number(dB);
+    QCOMPARE(client.ask(sweep + ";GAIN 0;*OPC?"), "1");
+    QCOMPARE(panelWords.size(), 19);
+    QCOMPARE(bench.words().mid(2), panelWords);
+}
+
+void ScpiTest::quorvexctlServesUntilSigterm() {
+    QProcess server;
+    server.start(QStringLiteral(QUORVEXCTL_BINARY),
+                 {"--simulate", "serve", "--listen", "127.0.0.1:0"});
+    server.setReadChannel(QProcess::StandardError);
+    QVERIFY(server.waitForReadyRead(10000));
+    const QByteArray where = server.readAllStandardError().trimmed();
+    QVERIFY2(where.startsWith("quorvexctl: listening on 127.0.0.1:"), where);
+
+    Client client(quint16(where.split(':').last().toUInt()));
+    QCOMPARE(client.ask("GAIN 33;WORD?;*IDN?").left(30), "#H0009;Kestrovia,QuorvexEVM,0,");
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(ScpiTest)
+#include "test_scpi.moc"
