@@ -160,7 +160,7 @@ step_3() {
     check "send on the held LPT1 exits 3" [ $RC = 3 ]
     check "within the bound (${MS} ms)" within_bound
     check "with the held-port message" says "held by another program"
-    check "and how to find the holder" says "fuser $LPT1_DEV"
+    check "and how to find the holder" says "fuser -v $LPT1_DEV"
     run 10 quorvexctl --port LPT2 send 1
     check "send on LPT2 succeeds meanwhile" [ $RC = 0 ]
     stop_server
