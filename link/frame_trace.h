@@ -98,6 +98,7 @@ private:
 
         void writeData(std::uint8_t value) override;
         std::uint8_t readStatus() override;
+        bool isHardware() const override { return m_inner->isHardware(); }
 
     private:
         friend class TracingBackend;

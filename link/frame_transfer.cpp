@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 
 namespace {
 
@@ -49,7 +50,11 @@ std::uint16_t frameBitsToWord(const FrameBits &bits) {
 FrameBits transferFrame(ParallelPort &port, std::uint16_t word) {
     const FrameBits sdi = wordToFrameBits(word);
     FrameBits sdo{};
-    const FrameSignalsHeld held;
+    // Holding signals costs two system calls a frame, which only a chip
+    // outside the program needs.
+    std::optional<FrameSignalsHeld> held;
+    if (port.isHardware())
+        held.emplace();
 
     Out32(port, SelectLine);
     Out32(port, 0);

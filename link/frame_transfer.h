@@ -19,9 +19,9 @@ std::uint16_t frameBitsToWord(const FrameBits &bits);
 
 // One frame on port: select falls, sixteen read clocks sample SDO, sixteen
 // write clocks shift the word in MSB first, select rises. Exactly FrameWrites
-// data writes and FrameReads status reads. SIGINT, SIGTERM, SIGHUP and SIGQUIT
-// wait until the frame has ended, so the chip never latches a word half
-// shifted in. Returns the samples in receiving order.
+// data writes and FrameReads status reads. On hardware, SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT wait until the frame has ended, so the chip never
+// latches a word half shifted in. Returns the samples in receiving order.
 FrameBits transferFrame(ParallelPort &port, std::uint16_t word);
 
 // SDIBits from the SDI boxes: element 15 - k is 1 only if box k reads as 1.

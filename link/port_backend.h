@@ -14,6 +14,10 @@ public:
 
     virtual void writeData(std::uint8_t value) = 0;
     virtual std::uint8_t readStatus() = 0;
+
+    // Whether a chip outside this program sees the accesses: half a frame
+    // would leave it holding a partly shifted word.
+    virtual bool isHardware() const { return true; }
 };
 
 // The I/O addresses of a port's two registers in use.

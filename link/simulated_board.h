@@ -14,6 +14,8 @@ public:
     ParallelPort &open(PortRegisters registers) override;
     void writeData(std::uint8_t value) override;
     std::uint8_t readStatus() override;
+    // The chip lives and dies with the program.
+    bool isHardware() const override { return false; }
 
     std::uint16_t base() const { return m_base; }
 
@@ -38,6 +40,7 @@ private:
     public:
         void writeData(std::uint8_t) override {}
         std::uint8_t readStatus() override;
+        bool isHardware() const override { return false; }
     };
 
     std::uint16_t m_base;

@@ -8,6 +8,8 @@
 
 #include <QTest>
 
+#include <csignal>
+
 using Access = RecordingPort::Access;
 
 namespace {
@@ -60,6 +62,7 @@ private slots:
     void portBaseOverflow();
     void simulatedBoardEchoesPreviousWord();
     void simulatedBoardOnAnotherPort();
+    void signalsWaitForTheFrameOnHardware();
 };
 
 void FrameTest::accessSequence_data() {
@@ -250,6 +253,38 @@ void FrameTest::simulatedBoardOnAnotherPort() {
     port.writeData(0x04 | 0x08);
     QCOMPARE(board.clockEdgesWhileDeselected(), 2);
     QCOMPARE(board.sdiChangesAtRisingClock(), 1);
+}
+
+void FrameTest::signalsWaitForTheFrameOnHardware() {
+    // Records, at every access, which of the signals that end a program
+    // would be let through.
+    class MaskWatchingPort : public ParallelPort {
+    public:
+        void writeData(std::uint8_t) override { watch(); }
+        std::uint8_t readStatus() override {
+            watch();
+            return 0x7F;
+        }
+        QSet<int> letThrough;
+
+    private:
+        void watch() {
+            sigset_t mask;
+            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+            for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+                if (!sigismember(&mask, signal))
+                    letThrough.insert(signal);
+            }
+        }
+    };
+
+    MaskWatchingPort port;
+    transferFrame(port, 0x8112);
+    QVERIFY(port.letThrough.isEmpty());
+
+    sigset_t after;
+    pthread_sigmask(SIG_BLOCK, nullptr, &after);
+    QVERIFY(!sigismember(&after, SIGTERM) && !sigismember(&after, SIGINT));
 }
 
 QTEST_APPLESS_MAIN(FrameTest)

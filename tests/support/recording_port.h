@@ -69,6 +69,8 @@ private:
             return value;
         }
 
+        bool isHardware() const override { return !m_inner || m_inner->isHardware(); }
+
     private:
         RecordingPort *m_owner;
         std::uint16_t m_base;
