@@ -60,6 +60,18 @@ CtlRun run(const QStringList &arguments) {
     return result;
 }
 
+// The 16-bit words sigrok-cli's SPI decoder reads on the SDI line of a trace,
+// in hexadecimal, with chipSelect choosing the frames. sigrok-cli exits 0 even
+// when it decodes nothing: the words are the proof.
+QByteArray wordsOnSdi(const QString &sigrok, const QString &trace, const QString &chipSelect) {
+    QProcess decoder;
+    decoder.start(sigrok, {"-I", "vcd", "-i", trace, "-P",
+                           "spi:clk=clock:mosi=sdi:" + chipSelect + ":cpol=0:cpha=0:wordsize=16",
+                           "-B", "spi=mosi"});
+    decoder.waitForFinished(30000);
+    return decoder.readAllStandardOutput().toHex();
+}
+
 } // namespace
 
 class TraceAndCtlTest : public QObject {
@@ -136,13 +148,7 @@ void TraceAndCtlTest::traceTellsPortsApart() {
         frameOn(port, 0x378, 0x0001);
     }
     // LPT2's line as the chip select picks out the one frame that went there.
-    QProcess decoder;
-    decoder.start(sigrok, {"-I", "vcd", "-i", path, "-P",
-                           "spi:clk=clock:mosi=sdi:cs=lpt2:cs_polarity=active-high:cpol=0:"
-                           "cpha=0:wordsize=16",
-                           "-B", "spi=mosi"});
-    QVERIFY(decoder.waitForFinished(30000));
-    QCOMPARE(decoder.readAllStandardOutput().toHex(), QByteArray("00001234"));
+    QCOMPARE(wordsOnSdi(sigrok, path, "cs=lpt2:cs_polarity=active-high"), QByteArray("00001234"));
 }
 
 void TraceAndCtlTest::traceStopsOnceAndFramesGoOn() {
@@ -221,14 +227,7 @@ void TraceAndCtlTest::sigrokDecodesTheWordsSent() {
     QVERIFY(ctl.waitForFinished(10000));
     QCOMPARE(ctl.exitCode(), 0);
 
-    QProcess decoder;
-    decoder.start(sigrok, {"-I", "vcd", "-i", path, "-P",
-                           "spi:clk=clock:mosi=sdi:cs=select:cs_polarity=active-low:cpol=0:cpha=0:"
-                           "wordsize=16",
-                           "-B", "spi=mosi"});
-    QVERIFY(decoder.waitForFinished(30000));
-    // sigrok-cli exits 0 even when it decodes nothing: the words are the proof.
-    QCOMPARE(decoder.readAllStandardOutput().toHex(), QByteArray("00008112"));
+    QCOMPARE(wordsOnSdi(sigrok, path, "cs=select:cs_polarity=active-low"), QByteArray("00008112"));
 }
 
 void TraceAndCtlTest::words_data() {
