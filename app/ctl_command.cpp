@@ -1,10 +1,8 @@
 #include "ctl_command.h"
 
-#include "scpi_server.h"
-
+#include "instrument/scpi_server.h"
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
-#include "panel/toolkit_services.h"
 #include "word/control_word.h"
 #include "word/readouts.h"
 
@@ -34,7 +32,6 @@ constexpr ModeOption ModeOptions[] = {
     {"zc", 2, "Set \"ZC Enable\" (bit 13)."},
     {"over-range", 3, "Set \"Over Range\" (bit 12): -3 dB instead of -1 dB."},
 };
-constexpr int FirstGpoCheckBox = 4; // "GPO1"
 
 QString validDbValues() {
     QStringList values;
@@ -44,23 +41,22 @@ QString validDbValues() {
 }
 
 QJsonObject frameJson(const CtlCommand &command, std::uint16_t sent, std::uint16_t readBack) {
-    const int code = sent & 0x3F;
+    const WordFields fields = fieldsOf(sent);
     QJsonArray gpo;
     for (int n = 1; n <= 4; ++n) {
-        if (sent & (1u << (7 + n)))
+        if (fields.checks[std::size_t(FirstGpoCheckBox + n - 1)])
             gpo.append(n);
     }
     return QJsonObject{
         {QStringLiteral("port"), QLatin1String(PortPresets[std::size_t(command.port)].item)},
         {QStringLiteral("sent"), wordHexText(sent)},
         {QStringLiteral("readBack"), wordHexText(readBack)},
-        {QStringLiteral("gainCode"), code},
-        {QStringLiteral("gainDb"),
-         code <= 18 ? QJsonValue(gainDbText(code).toInt()) : QJsonValue()},
-        {QStringLiteral("dcServoOff"), bool(sent & 0x8000)},
-        {QStringLiteral("cmServo"), bool(sent & 0x4000)},
-        {QStringLiteral("zc"), bool(sent & 0x2000)},
-        {QStringLiteral("overRange"), bool(sent & 0x1000)},
+        {QStringLiteral("gainCode"), fields.gainCode},
+        {QStringLiteral("gainDb"), fields.gainDb ? QJsonValue(*fields.gainDb) : QJsonValue()},
+        {QStringLiteral("dcServoOff"), fields.checks[0]},
+        {QStringLiteral("cmServo"), fields.checks[1]},
+        {QStringLiteral("zc"), fields.checks[2]},
+        {QStringLiteral("overRange"), fields.checks[3]},
         {QStringLiteral("gpo"), gpo},
     };
 }
@@ -154,10 +150,10 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
     } else if (verb == QLatin1String("set")) {
         if (positional.size() != 1)
             throw UsageError("set takes options only, e.g. quorvexctl set --gain 33 --zc");
-        CheckValues checks{};
+        ModeChecks checks{};
         for (const ModeOption &mode : ModeOptions) {
             if (parser.isSet(QLatin1String(mode.name)))
-                checks[std::size_t(mode.checkBox)] = Checked;
+                checks[std::size_t(mode.checkBox)] = true;
         }
         for (const QString &gpo : parser.values(GpoOption)) {
             bool ok = false;
@@ -165,7 +161,7 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
             if (!ok || n < 1 || n > 4)
                 throw UsageError(
                     QStringLiteral("--gpo %1: the outputs are 1 to 4").arg(gpo).toStdString());
-            checks[std::size_t(FirstGpoCheckBox + n - 1)] = Checked;
+            checks[std::size_t(FirstGpoCheckBox + n - 1)] = true;
         }
         const int position =
             parser.isSet(GainOption) ? gainPositionFromDb(parser.value(GainOption)) : 0;
@@ -178,9 +174,15 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
             throw UsageError("--gain, --gpo, the mode options, --verify and --json go with send "
                              "and set, not serve");
         command.serve = true;
-        if (parser.isSet(ListenOption))
-            std::tie(command.listenAddress, command.listenPort) =
-                parseListenAddress(parser.value(ListenOption));
+        if (parser.isSet(ListenOption)) {
+            const auto listen = parseListenAddress(parser.value(ListenOption));
+            if (!listen)
+                throw UsageError(QStringLiteral("--listen '%1': expected HOST:PORT, e.g. "
+                                                "127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025")
+                                     .arg(parser.value(ListenOption))
+                                     .toStdString());
+            std::tie(command.listenAddress, command.listenPort) = *listen;
+        }
     } else if (verb.isEmpty()) {
         throw UsageError("no command: use send WORD, set or serve");
     } else {
@@ -194,10 +196,8 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
 }
 
 int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FILE *err) {
-    const PortRegisters registers = registersAt(PortPresets[std::size_t(command.port)].base);
     const auto send = [&]() {
-        const std::uint16_t readBack =
-            frameBitsToWord(transferFrame(port.open(registers), command.word));
+        const std::uint16_t readBack = sendWord(port, presetRegisters(command.port), command.word);
         if (command.json) {
             const QJsonObject frame = frameJson(command, command.word, readBack);
             std::fprintf(out, "%s\n",

@@ -1,7 +1,7 @@
 #include "command_line.h"
 #include "link/frame_trace.h"
 #include "link/port_backend.h"
-#include "panel/panel_session.h"
+#include "panel/window/panel_session.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -56,7 +56,7 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QuorvexControlPanel::installLook();
 
-    std::unique_ptr<PortBackend> port;
+    PortSetup port;
     try {
         port = createPortBackend(options);
     } catch (const std::exception &error) {
@@ -64,9 +64,9 @@ int main(int argc, char *argv[]) {
         return UsageExitCode;
     }
 
-    PanelSession panel(*port);
-    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get()))
-        panel.reportTraceFailures(tracing->trace());
+    PanelSession panel(*port.backend);
+    if (port.trace)
+        panel.reportTraceFailures(*port.trace);
     panel.start();
     if (parser.isSet(quitAfterStartup))
         QTimer::singleShot(0, &app, &QCoreApplication::quit);

@@ -1,7 +1,7 @@
 #include "ctl_command.h"
-#include "scpi_instrument.h"
-#include "scpi_server.h"
 
+#include "instrument/scpi_instrument.h"
+#include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
 #include "link/port_backend.h"
 
@@ -45,7 +45,7 @@ int main(int argc, char *argv[]) {
     if (printHelpOrVersion(parser))
         return 0;
 
-    std::unique_ptr<PortBackend> port;
+    PortSetup port;
     try {
         port = createPortBackend(command.portOptions);
     } catch (const TraceError &error) {
@@ -57,11 +57,11 @@ int main(int argc, char *argv[]) {
     try {
         if (command.serve) {
             QCoreApplication application(argc, argv);
-            ScpiInstrument instrument(*port, command.port,
+            ScpiInstrument instrument(*port.backend, command.port,
                                       QCoreApplication::applicationVersion().toUtf8());
             serveUntilSignalled(instrument, command.listenAddress, command.listenPort);
         } else {
-            code = runCtl(command, *port, stdout, stderr);
+            code = runCtl(command, *port.backend, stdout, stderr);
         }
     } catch (const ListenError &error) {
         std::fprintf(stderr, "quorvexctl: %s\n", error.what());
@@ -77,9 +77,8 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "quorvexctl: cannot write the output: %s\n", std::strerror(errno));
         return code ? code : CtlOutputFailed;
     }
-    if (auto *tracing = dynamic_cast<TracingBackend *>(port.get());
-        tracing && !tracing->trace().failure().empty()) {
-        std::fprintf(stderr, "quorvexctl: %s\n", tracing->trace().failure().c_str());
+    if (port.trace && !port.trace->failure().empty()) {
+        std::fprintf(stderr, "quorvexctl: %s\n", port.trace->failure().c_str());
         return code ? code : CtlOutputFailed;
     }
     return code;

@@ -1,5 +1,5 @@
 #include "link/simulated_board.h"
-#include "panel/panel_session.h"
+#include "panel/window/panel_session.h"
 
 #include <QApplication>
 #include <QScreen>

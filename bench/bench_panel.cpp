@@ -2,7 +2,7 @@
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
-#include "panel/panel_session.h"
+#include "panel/window/panel_session.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

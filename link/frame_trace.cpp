@@ -22,14 +22,6 @@ std::string failureText(const std::string &path, int error) {
            "; free some space or trace to another file";
 }
 
-int presetOf(std::uint16_t base) {
-    for (std::size_t i = 0; i < PortPresets.size(); ++i) {
-        if (PortPresets[i].base == base)
-            return int(i);
-    }
-    return -1;
-}
-
 } // namespace
 
 FrameTrace::FrameTrace(const std::string &path)
@@ -215,7 +207,7 @@ TracingBackend::TracingBackend(std::unique_ptr<PortBackend> inner, const std::st
 ParallelPort &TracingBackend::open(PortRegisters registers) {
     ParallelPort &inner = m_inner->open(registers);
     Port &port =
-        m_ports.try_emplace(registers.data, m_trace, presetOf(registers.data), inner).first->second;
+        m_ports.try_emplace(registers.data, m_trace, presetAt(registers.data), inner).first->second;
     port.m_inner = &inner;
     return port;
 }
@@ -229,4 +221,15 @@ std::uint8_t TracingBackend::Port::readStatus() {
     const std::uint8_t value = m_inner->readStatus();
     m_trace.statusRead(m_preset, value);
     return value;
+}
+
+void TracingBackend::Port::run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) {
+    m_inner->run(steps, statuses);
+    std::size_t read = 0;
+    for (const PinStep &step : steps) {
+        if (step.kind == PinStep::Kind::Write)
+            m_trace.dataWritten(m_preset, step.data);
+        else
+            m_trace.statusRead(m_preset, statuses[read++]);
+    }
 }

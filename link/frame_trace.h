@@ -79,7 +79,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A back end that passes every access on to another and records it.
+// A back end that passes every access on to another and records it. A run of
+// steps reaches the inner port as one call, so tracing never breaks a back
+// end that sends a frame in one transfer.
 class TracingBackend : public PortBackend {
 public:
     TracingBackend(std::unique_ptr<PortBackend> inner, const std::string &tracePath);
@@ -98,6 +100,8 @@ private:
 
         void writeData(std::uint8_t value) override;
         std::uint8_t readStatus() override;
+        // Hands the inner port the steps in one call, then records them.
+        void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override;
         bool isHardware() const override { return m_inner->isHardware(); }
 
     private:

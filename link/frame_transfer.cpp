@@ -1,9 +1,5 @@
 #include "link/frame_transfer.h"
 
-#include "link/port_access.h"
-#include "link/serial_link.h"
-
-#include <algorithm>
 #include <csignal>
 #include <optional>
 
@@ -48,47 +44,22 @@ std::uint16_t frameBitsToWord(const FrameBits &bits) {
 }
 
 FrameBits transferFrame(ParallelPort &port, std::uint16_t word) {
-    const FrameBits sdi = wordToFrameBits(word);
+    const Frame frame = frameFor(word);
+    FrameStatuses statuses{};
+    {
+        // Holding signals costs two system calls a frame, which only a chip
+        // outside the program needs.
+        std::optional<FrameSignalsHeld> held;
+        if (port.isHardware())
+            held.emplace();
+        port.run(frame, statuses);
+    }
     FrameBits sdo{};
-    // Holding signals costs two system calls a frame, which only a chip
-    // outside the program needs.
-    std::optional<FrameSignalsHeld> held;
-    if (port.isHardware())
-        held.emplace();
-
-    Out32(port, SelectLine);
-    Out32(port, 0);
-
-    for (std::size_t n = 0; n < 16; ++n) {
-        Out32(port, 0);
-        Out32(port, ClockLine);
-        sdo[n] = decodeStatus(Inp32(port));
-        Out32(port, 0);
-    }
-
-    for (std::size_t n = 0; n < 16; ++n) {
-        const std::int16_t data = std::int16_t(SdiLine * sdi[n]);
-        Out32(port, data);
-        Out32(port, std::int16_t(data + ClockLine));
-        Out32(port, data);
-    }
-
-    Out32(port, 0);
-    Out32(port, SelectLine);
+    for (std::size_t n = 0; n < statuses.size(); ++n)
+        sdo[n] = decodeStatus(statuses[n]);
     return sdo;
 }
 
-void GetSDIBits(SerialLink &link) {
-    for (int k = 0; k <= 15; ++k)
-        link.SDIBits[std::size_t(15 - k)] = link.sdiBoxes.sdiBoxIsOne(k) ? 1 : 0;
-}
-
-void SendFrame(SerialLink &link) {
-    GetSDIBits(link);
-    FrameBits sdi{};
-    std::copy_n(link.SDIBits.begin(), sdi.size(), sdi.begin());
-    ParallelPort &port =
-        link.port.open({std::uint16_t(link.DataPort), std::uint16_t(link.StatusPort)});
-    const FrameBits sdo = transferFrame(port, frameBitsToWord(sdi));
-    std::copy(sdo.begin(), sdo.end(), link.SDOBits.begin());
+std::uint16_t sendWord(PortBackend &backend, PortRegisters registers, std::uint16_t word) {
+    return frameBitsToWord(transferFrame(backend.open(registers), word));
 }

@@ -1,15 +1,56 @@
 #pragma once
 
+#include "link/port_backend.h"
 #include "link/wiring.h"
 
 #include <array>
 #include <cstdint>
-
-class ParallelPort;
-struct SerialLink;
+#include <span>
 
 inline constexpr int FrameWrites = 100;
 inline constexpr int FrameReads = 16;
+inline constexpr int FrameLength = FrameWrites + FrameReads;
+
+// One frame as the pins see it, built from the wiring alone: select falls,
+// sixteen read clocks each sample SDO while the clock is high, sixteen write
+// clocks shift the word in MSB first, with each bit on SDI one write before
+// its rising edge and until past its falling edge, then select rises. The
+// data register is at idle (select high) before and after.
+using Frame = std::array<PinStep, FrameLength>;
+
+// The status bytes a frame's reads return, in receiving order.
+using FrameStatuses = std::array<std::uint8_t, FrameReads>;
+
+constexpr Frame frameFor(std::uint16_t word) {
+    Frame frame{};
+    std::size_t n = 0;
+    const auto write = [&](int value) { frame[n++] = {PinStep::Kind::Write, std::uint8_t(value)}; };
+    write(SelectLine);
+    write(0);
+    for (int bit = 0; bit < 16; ++bit) {
+        write(0);
+        write(ClockLine);
+        frame[n++] = {PinStep::Kind::Read};
+        write(0);
+    }
+    for (int bit = 15; bit >= 0; --bit) {
+        const int sdi = (word >> bit) & 1 ? SdiLine : 0;
+        write(sdi);
+        write(sdi | ClockLine);
+        write(sdi);
+    }
+    write(0);
+    write(SelectLine);
+    return frame;
+}
+
+// The word a frame read back: its first sample is bit 15.
+constexpr std::uint16_t readBackOf(const FrameStatuses &statuses) {
+    std::uint16_t word = 0;
+    for (const std::uint8_t status : statuses)
+        word = std::uint16_t((word << 1) | decodeStatus(status));
+    return word;
+}
 
 // Sixteen bits in line order: element 0 is bit 15 of the word.
 using FrameBits = std::array<std::int16_t, 16>;
@@ -17,16 +58,11 @@ using FrameBits = std::array<std::int16_t, 16>;
 FrameBits wordToFrameBits(std::uint16_t word);
 std::uint16_t frameBitsToWord(const FrameBits &bits);
 
-// One frame on port: select falls, sixteen read clocks sample SDO, sixteen
-// write clocks shift the word in MSB first, select rises. Exactly FrameWrites
-// data writes and FrameReads status reads. On hardware, SIGINT, SIGTERM,
-// SIGHUP and SIGQUIT wait until the frame has ended, so the chip never
-// latches a word half shifted in. Returns the samples in receiving order.
+// Runs the frame of word on port in one call and returns the samples in
+// receiving order. On hardware, SIGINT, SIGTERM, SIGHUP and SIGQUIT wait
+// until the frame has ended, so the chip never latches a word half shifted in.
 FrameBits transferFrame(ParallelPort &port, std::uint16_t word);
 
-// SDIBits from the SDI boxes: element 15 - k is 1 only if box k reads as 1.
-void GetSDIBits(SerialLink &link);
-
-// GetSDIBits, then one frame of SDIBits on the port at DataPort/StatusPort,
-// its samples into SDOBits.
-void SendFrame(SerialLink &link);
+// The one way to send a word: opens the port at registers through backend,
+// runs the word's frame and returns the word read back. Throws PortError.
+std::uint16_t sendWord(PortBackend &backend, PortRegisters registers, std::uint16_t word);

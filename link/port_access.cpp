@@ -8,14 +8,21 @@
 
 std::string portName(std::uint16_t base) {
     char text[32];
-    for (const PortPreset &preset : PortPresets) {
-        if (preset.base == base) {
-            std::snprintf(text, sizeof text, "%s (%Xh)", preset.item, unsigned(base));
-            return text;
-        }
+    if (const int preset = presetAt(base); preset >= 0) {
+        std::snprintf(text, sizeof text, "%s (%Xh)", PortPresets[std::size_t(preset)].item,
+                      unsigned(base));
+        return text;
     }
     std::snprintf(text, sizeof text, "port %Xh", unsigned(base));
     return text;
+}
+
+int presetAt(std::uint16_t base) {
+    for (std::size_t i = 0; i < PortPresets.size(); ++i) {
+        if (PortPresets[i].base == base)
+            return int(i);
+    }
+    return -1;
 }
 
 int presetIndex(const char *name) {
@@ -33,6 +40,10 @@ PortRegisters registersAt(std::int32_t base) {
     return {std::uint16_t(data), std::uint16_t(status)};
 }
 
+PortRegisters presetRegisters(int preset) {
+    return registersAt(PortPresets.at(std::size_t(preset)).base);
+}
+
 void SetPortBase(SerialLink &link, std::int32_t base) {
     const PortRegisters registers = registersAt(base);
     link.DataPort = std::int16_t(registers.data);
@@ -47,4 +58,14 @@ void Out32(ParallelPort &port, std::int16_t value) {
 
 std::int16_t Inp32(ParallelPort &port) {
     return std::int16_t(port.readStatus());
+}
+
+void ParallelPort::run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) {
+    std::size_t read = 0;
+    for (const PinStep &step : steps) {
+        if (step.kind == PinStep::Kind::Write)
+            Out32(*this, step.data);
+        else
+            statuses[read++] = std::uint8_t(Inp32(*this));
+    }
 }

@@ -7,26 +7,30 @@
 
 struct SerialLink;
 
-// The three parallel-port presets of the "&PC Interface" menu.
+// The three parallel-port presets, by the names users choose them by.
 struct PortPreset {
-    const char *item;    // menu item name
-    const char *caption; // menu item caption
+    const char *item; // "LPT1"
     std::int32_t base;
-    const char *title; // window title while the preset is in force
 };
 
 inline constexpr std::array<PortPreset, 3> PortPresets{{
-    {"LPT1", "LPT1 (378h)", 0x378, "Kestrovia Quorvex   set to LPT1 (378h)"},
-    {"LPT2", "LPT2 (278h)", 0x278, "Kestrovia Quorvex   set to LPT2 (278h)"},
-    {"LPT3", "LPT3 (3BCh)", 0x3BC, "Kestrovia Quorvex   set to LPT3 (3BCh)"},
+    {"LPT1", 0x378},
+    {"LPT2", 0x278},
+    {"LPT3", 0x3BC},
 }};
 
 // Index of the preset named "LPT1".."LPT3" (case-insensitive), or -1.
 int presetIndex(const char *name);
 
+// Index of the preset at base, or -1.
+int presetAt(std::uint16_t base);
+
 // The registers of the port at base: data at base, status at base + 1, each a
 // 16-bit signed address; a base outside that range is an overflow error.
 PortRegisters registersAt(std::int32_t base);
+
+// The registers of a preset (an index into PortPresets).
+PortRegisters presetRegisters(int preset);
 
 // DataPort and StatusPort for a base; touches no port.
 void SetPortBase(SerialLink &link, std::int32_t base);

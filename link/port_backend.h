@@ -1,8 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
+
+// One step of a frame at the pins: a write of the data register, or a read of
+// the status register.
+struct PinStep {
+    enum class Kind : std::uint8_t { Write, Read };
+
+    Kind kind;
+    std::uint8_t data = 0; // the value written; 0 for a read
+
+    bool operator==(const PinStep &) const = default;
+};
 
 // The narrow pin-level interface of one parallel port: write its data
 // register, read its status register. Each call is one access, performed at
@@ -14,6 +26,12 @@ public:
 
     virtual void writeData(std::uint8_t value) = 0;
     virtual std::uint8_t readStatus() = 0;
+
+    // Runs steps in order, the status byte of the n-th read into statuses[n]
+    // (statuses holds one byte per read). This one does it access by access;
+    // a back end that can send the steps in one transfer overrides it, and
+    // must keep their order and their effect on the lines.
+    virtual void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses);
 
     // Whether a chip outside this program sees the accesses: half a frame
     // would leave it holding a partly shifted word.

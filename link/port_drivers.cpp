@@ -31,13 +31,17 @@ constexpr std::array<PortDriver, 3> Drivers{{
 
 } // namespace
 
-std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options) {
-    std::unique_ptr<PortBackend> port;
+PortSetup createPortBackend(const PortOptions &options) {
+    PortSetup setup;
     for (const PortDriver &driver : Drivers) {
         if (driver.backend == options.backend)
-            port = driver.create(options);
+            setup.backend = driver.create(options);
     }
-    if (options.traceFile.empty())
-        return port;
-    return std::make_unique<TracingBackend>(std::move(port), options.traceFile);
+    if (!options.traceFile.empty()) {
+        auto tracing =
+            std::make_unique<TracingBackend>(std::move(setup.backend), options.traceFile);
+        setup.trace = &tracing->trace();
+        setup.backend = std::move(tracing);
+    }
+    return setup;
 }

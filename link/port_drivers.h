@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+class FrameTrace;
 class PortBackend;
 
 // How the program reaches the port, as its command line chose.
@@ -19,11 +20,19 @@ struct PortOptions {
 
 // The registered back ends, the simulated board among them, each created the
 // same way. Creating one touches no port: ports are opened at their first
-// frame. With a trace file the back end is wrapped in a TracingBackend; a
-// file that cannot be written throws TraceError.
+// frame.
 struct PortDriver {
     PortOptions::Backend backend;
     std::unique_ptr<PortBackend> (*create)(const PortOptions &options);
 };
 
-std::unique_ptr<PortBackend> createPortBackend(const PortOptions &options);
+// The back end the options chose, and the trace that records it when they ask
+// for one (owned by the back end, which wraps the chosen one in a
+// TracingBackend).
+struct PortSetup {
+    std::unique_ptr<PortBackend> backend;
+    FrameTrace *trace = nullptr;
+};
+
+// Throws TraceError when the trace file cannot be written.
+PortSetup createPortBackend(const PortOptions &options);

@@ -5,26 +5,13 @@
 
 class PortBackend;
 
-// What a frame reads of the window: whether SDI bit box k (0..15, box k
-// showing bit k of the word) counts as 1. The window implements it with the
-// boxes' one reading rule.
-class SdiBoxes {
-public:
-    virtual bool sdiBoxIsOne(int box) const = 0;
-
-protected:
-    ~SdiBoxes() = default;
-};
-
 // The serial link's state: the port's register addresses and the bits of the
-// last frame, with the port back end and the boxes a frame is sent from. One
-// instance per panel, owned by the program.
+// last frame, with the port back end frames go through. One instance per
+// panel, owned by the program.
 struct SerialLink {
-    SerialLink(const SdiBoxes &sdiBoxes, PortBackend &port)
-        : sdiBoxes(sdiBoxes)
-        , port(port) {}
+    explicit SerialLink(PortBackend &port)
+        : port(port) {}
 
-    const SdiBoxes &sdiBoxes;
     PortBackend &port;
 
     std::int16_t DataPort = 0;
@@ -34,3 +21,7 @@ struct SerialLink {
     std::array<std::int16_t, 33> SDIBits{};
     std::array<std::int16_t, 33> SDOBits{};
 };
+
+// One frame of SDIBits 0..15 on the port at DataPort/StatusPort, its samples
+// into SDOBits 0..15. Throws PortError.
+void sendSDIBits(SerialLink &link);

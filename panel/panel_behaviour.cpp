@@ -1,11 +1,10 @@
 #include "panel/panel_behaviour.h"
 
 #include "link/checked.h"
-#include "link/frame_transfer.h"
 #include "link/port_access.h"
+#include "panel/bit_boxes.h"
+#include "panel/module1.h"
 #include "word/control_word.h"
-#include "word/module1.h"
-#include "word/readouts.h"
 
 #include <exception>
 
@@ -17,9 +16,8 @@ constexpr int ScaleLabelCount = 19;
 } // namespace
 
 void choosePortPreset(Module1 &module, int preset) {
-    const PortPreset &chosen = PortPresets.at(std::size_t(preset));
-    module.ui.setTitle(QString::fromLatin1(chosen.title));
-    SetPortBase(module, chosen.base);
+    module.ui.setTitle(QString::fromLatin1(PresetMenu.at(std::size_t(preset)).title));
+    SetPortBase(module, PortPresets.at(std::size_t(preset)).base);
 }
 
 PanelBehaviour::PanelBehaviour(Module1 &module)

@@ -2,6 +2,8 @@
 
 #include "panel/toolkit_services.h"
 
+#include <array>
+
 struct Module1;
 
 // What the panel does at start-up and on every user action. Each handler runs
@@ -30,6 +32,19 @@ private:
 
     Module1 &m_module;
 };
+
+// The "&PC Interface" menu, one item per port preset (in PortPresets' order):
+// the item's caption and the window title while the preset is in force.
+struct PresetMenuItem {
+    const char *caption;
+    const char *title;
+};
+
+inline constexpr std::array<PresetMenuItem, 3> PresetMenu{{
+    {"LPT1 (378h)", "Kestrovia Quorvex   set to LPT1 (378h)"},
+    {"LPT2 (278h)", "Kestrovia Quorvex   set to LPT2 (278h)"},
+    {"LPT3 (3BCh)", "Kestrovia Quorvex   set to LPT3 (3BCh)"},
+}};
 
 // Choosing a port preset: the window title, then the port base. Sends
 // nothing and touches no port; the next frame goes to the new port.

@@ -1,11 +1,6 @@
 #pragma once
 
-#include "link/serial_link.h"
-#include "word/control_word.h"
-
 #include <QString>
-
-#include <cstdint>
 
 // The few window operations the panel's logic uses. The Qt window implements
 // them for real; tests use an in-memory double. Nothing outside panel/ sees a
@@ -37,12 +32,9 @@ public:
     virtual void aboutChosen() = 0;
 };
 
-class ToolkitServices : public SdiBoxes {
+class ToolkitServices {
 public:
     virtual ~ToolkitServices() = default;
-
-    // What a frame reads: SDI box k under the boxes' one reading rule.
-    bool sdiBoxIsOne(int box) const final { return boxCountsAsOne(boxText(box)); }
 
     // Bit boxes Text1(0..31).
     virtual QString boxText(int index) const = 0;
@@ -76,15 +68,3 @@ public:
 };
 
 inline constexpr char ApplicationTitle[] = "QuorvexEVM";
-
-// Upper-case hexadecimal digits, no leading zeros, "0" for zero.
-inline QString hexText(std::int64_t value) {
-    // Negative values show their 32-bit two's complement, as a Long would.
-    const auto bits = value < 0 ? std::uint64_t(std::uint32_t(value)) : std::uint64_t(value);
-    return QString::number(bits, 16).toUpper();
-}
-
-// Digits alone for a whole number: no sign, no leading space, no decimal point.
-inline QString decimalText(double value) {
-    return QString::number(value, 'g', 15);
-}

@@ -1,7 +1,5 @@
 #include "sysinfo/system_tools.h"
 
-#include "link/direct_io_backend.h"
-
 #include <QFile>
 #include <QFileInfo>
 
@@ -26,7 +24,7 @@ QString fileTest(const QString &path) {
     return file.fileName();
 }
 
-void startProgram(const QString &path) {
+void startProgram(const QString &path, ChildSetup setup) {
     // Only an absolute path names one file: a relative one would be checked
     // in the current folder but started from wherever $PATH leads.
     const QString program = nativePath(path);
@@ -35,9 +33,8 @@ void startProgram(const QString &path) {
         throw std::runtime_error("cannot start '" + program.toStdString() + "'");
 
     // Detached, as a program started from the desktop's menu, through a
-    // child that exits at once. That child first gives up the I/O ports this
-    // process may use (permissions survive fork and exec); every descriptor
-    // of ours is close-on-exec. Only async-signal-safe calls after fork.
+    // child that exits at once, after the caller's setup; every descriptor of
+    // ours is close-on-exec. Only async-signal-safe calls after fork.
     const QByteArray name = QFile::encodeName(program);
     char *const arguments[] = {const_cast<char *>(name.constData()), nullptr};
     int report[2];
@@ -45,7 +42,8 @@ void startProgram(const QString &path) {
         throw std::runtime_error("cannot start '" + program.toStdString() + "'");
     const pid_t child = ::fork();
     if (child == 0) {
-        dropPortAccess();
+        if (setup)
+            setup();
         ::setsid();
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {

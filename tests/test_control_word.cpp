@@ -1,8 +1,10 @@
 #include "link/checked.h"
+#include "panel/bit_boxes.h"
+#include "panel/module1.h"
+#include "panel/panel_behaviour.h"
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
 #include "word/control_word.h"
-#include "word/module1.h"
 #include "word/readouts.h"
 
 #include <QTest>
@@ -44,6 +46,11 @@ private slots:
     void gainReadout_data();
     void gainReadout();
     void sampleWordBothWays();
+    void boxReadingRule_data();
+    void boxReadingRule();
+    void presetTakesEffectAtNextFrame_data();
+    void presetTakesEffectAtNextFrame();
+    void presetTouchesNoPort();
 };
 
 void ControlWordTest::checkBoxFeedsItsBit_data() {
@@ -254,6 +261,76 @@ void ControlWordTest::sampleWordBothWays() {
     const CheckValues values{Checked, 0, 0, 0, Checked, 0, 0, 0};
     QCOMPARE(wordFromControls(std::int16_t(18), values), 0x8112);
     QCOMPARE(wordHexText(wordFromControls(std::int16_t(18), values)), "8112h");
+}
+
+void ControlWordTest::boxReadingRule_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("bit");
+    QTest::newRow("space one") << " 1" << 1;
+    QTest::newRow("space zero") << " 0" << 0;
+    QTest::newRow("one without the space") << "1" << 0;
+    QTest::newRow("trailing space") << " 1 " << 0;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("two spaces one") << "  1" << 0;
+}
+
+void ControlWordTest::boxReadingRule() {
+    QFETCH(QString, text);
+    QFETCH(int, bit);
+
+    FakeToolkit ui;
+    RecordingPort port;
+    Module1 module(ui, port);
+    for (int k : {15, 7, 0}) {
+        ui.setBoxText(k, text);
+        GetSDIBits(module);
+        QCOMPARE(module.SDIBits[std::size_t(15 - k)], std::int16_t(bit));
+        ui.setBoxText(k, QStringLiteral(" 0"));
+    }
+    QVERIFY(port.accesses().empty());
+}
+
+void ControlWordTest::presetTakesEffectAtNextFrame_data() {
+    QTest::addColumn<int>("preset");
+    QTest::addColumn<int>("base");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("LPT1") << 0 << 0x378 << "Kestrovia Quorvex   set to LPT1 (378h)";
+    QTest::newRow("LPT2") << 1 << 0x278 << "Kestrovia Quorvex   set to LPT2 (278h)";
+    QTest::newRow("LPT3") << 2 << 0x3BC << "Kestrovia Quorvex   set to LPT3 (3BCh)";
+}
+
+void ControlWordTest::presetTakesEffectAtNextFrame() {
+    QFETCH(int, preset);
+    QFETCH(int, base);
+    QFETCH(QString, title);
+
+    FakeToolkit ui;
+    RecordingPort port;
+    Module1 module(ui, port);
+    choosePortPreset(module, 0);
+    choosePortPreset(module, preset);
+    QCOMPARE(ui.title(), title);
+    QCOMPARE(module.DataPort, base);
+    QCOMPARE(module.StatusPort, base + 1);
+
+    SendFrame(module);
+    QVERIFY(port.accesses() == expectedFrame(std::uint16_t(base), 0));
+    // Its status register is the one just above the data register.
+    const PortRegisters registers{std::uint16_t(base), std::uint16_t(base + 1)};
+    QVERIFY(port.opened() == std::vector<PortRegisters>{registers});
+    QCOMPARE(QString::fromLatin1(PresetMenu[std::size_t(preset)].caption),
+             title.mid(title.indexOf(QLatin1String("LPT"))));
+}
+
+void ControlWordTest::presetTouchesNoPort() {
+    FakeToolkit ui;
+    RecordingPort port;
+    port.failAt(0);
+    Module1 module(ui, port);
+    for (int preset : {0, 1, 2, 2, 0})
+        choosePortPreset(module, preset);
+    QVERIFY(port.accesses().empty());
+    QCOMPARE(ui.title(), QStringLiteral("Kestrovia Quorvex   set to LPT1 (378h)"));
 }
 
 QTEST_APPLESS_MAIN(ControlWordTest)

@@ -1,10 +1,11 @@
+#include "link/frame_trace.h"
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
+#include "link/serial_link.h"
 #include "link/simulated_board.h"
-#include "panel/panel_behaviour.h"
-#include "support/fake_toolkit.h"
 #include "support/recording_port.h"
-#include "word/module1.h"
+
+#include <QTemporaryDir>
 
 #include <QTest>
 
@@ -14,34 +15,15 @@ using Access = RecordingPort::Access;
 
 namespace {
 
-// The frame as the chip's wiring demands it, written out step by step from the
-// line table rather than from the code under test.
-std::vector<Access> expectedFrame(std::uint16_t base, std::uint16_t word,
-                                  std::uint8_t status = 0x7F) {
-    std::vector<Access> frame;
-    const auto write = [&](int value) { frame.push_back({true, base, std::uint8_t(value)}); };
-    write(2);
-    write(0);
-    for (int n = 0; n < 16; ++n) {
-        write(0);
-        write(8);
-        frame.push_back({false, base, status});
-        write(0);
-    }
-    for (int bit = 15; bit >= 0; --bit) {
-        const int sdi = (word >> bit) & 1 ? 4 : 0;
-        write(sdi);
-        write(sdi + 8);
-        write(sdi);
-    }
-    write(0);
-    write(2);
-    return frame;
+void setSdiBits(SerialLink &link, std::uint16_t word) {
+    const FrameBits bits = wordToFrameBits(word);
+    std::copy(bits.begin(), bits.end(), link.SDIBits.begin());
 }
 
-void setSdiBoxes(FakeToolkit &ui, std::uint16_t word) {
-    for (int k = 0; k < 16; ++k)
-        ui.setBoxText(k, (word >> k) & 1 ? QStringLiteral(" 1") : QStringLiteral(" 0"));
+FrameBits sdoBits(const SerialLink &link) {
+    FrameBits bits{};
+    std::copy_n(link.SDOBits.begin(), bits.size(), bits.begin());
+    return bits;
 }
 
 } // namespace
@@ -53,15 +35,11 @@ private slots:
     void accessSequence_data();
     void accessSequence();
     void decodeEveryStatusByte();
-    void boxReadingRule_data();
-    void boxReadingRule();
     void readBackInReceivingOrder();
-    void presetTakesEffectAtNextFrame_data();
-    void presetTakesEffectAtNextFrame();
-    void presetTouchesNoPort();
     void portBaseOverflow();
     void simulatedBoardEchoesPreviousWord();
     void simulatedBoardOnAnotherPort();
+    void traceHandsItsPortTheFrameWhole();
     void signalsWaitForTheFrameOnHardware();
 };
 
@@ -77,17 +55,24 @@ void FrameTest::accessSequence() {
     QFETCH(int, word);
     QFETCH(QList<int>, valuesWritten);
 
-    FakeToolkit ui;
     RecordingPort port;
-    Module1 module(ui, port);
-    SetPortBase(module, 0x378);
-    setSdiBoxes(ui, std::uint16_t(word));
+    SerialLink link(port);
+    SetPortBase(link, 0x378);
+    setSdiBits(link, std::uint16_t(word));
 
-    SendFrame(module);
+    sendSDIBits(link);
 
     QCOMPARE(port.writes(), FrameWrites);
     QCOMPARE(port.reads(), FrameReads);
     QVERIFY(port.accesses() == expectedFrame(0x378, std::uint16_t(word)));
+    // The port is handed the frame whole, and the frame as a value is the
+    // same sequence.
+    QCOMPARE(port.runs(), 1);
+    std::vector<Access> steps;
+    for (const PinStep &step : frameFor(std::uint16_t(word)))
+        steps.push_back({step.kind == PinStep::Kind::Write, 0x378,
+                         step.kind == PinStep::Kind::Write ? step.data : std::uint8_t(0x7F)});
+    QVERIFY(steps == expectedFrame(0x378, std::uint16_t(word)));
 
     QSet<int> seen;
     for (const Access &access : port.accesses()) {
@@ -107,37 +92,9 @@ void FrameTest::decodeEveryStatusByte() {
     QCOMPARE(decodeStatus(0x80), 0);
 }
 
-void FrameTest::boxReadingRule_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("bit");
-    QTest::newRow("space one") << " 1" << 1;
-    QTest::newRow("space zero") << " 0" << 0;
-    QTest::newRow("one without the space") << "1" << 0;
-    QTest::newRow("trailing space") << " 1 " << 0;
-    QTest::newRow("empty") << "" << 0;
-    QTest::newRow("two spaces one") << "  1" << 0;
-}
-
-void FrameTest::boxReadingRule() {
-    QFETCH(QString, text);
-    QFETCH(int, bit);
-
-    FakeToolkit ui;
-    RecordingPort port;
-    Module1 module(ui, port);
-    for (int k : {15, 7, 0}) {
-        ui.setBoxText(k, text);
-        GetSDIBits(module);
-        QCOMPARE(module.SDIBits[std::size_t(15 - k)], std::int16_t(bit));
-        ui.setBoxText(k, QStringLiteral(" 0"));
-    }
-    QVERIFY(port.accesses().empty());
-}
-
 void FrameTest::readBackInReceivingOrder() {
-    FakeToolkit ui;
     RecordingPort port;
-    Module1 module(ui, port);
+    SerialLink module(port);
     SetPortBase(module, 0x378);
     // SDO high (bit 7 clear) at the first and the last read clock only.
     port.answerStatus([reads = 0](int) mutable {
@@ -145,7 +102,7 @@ void FrameTest::readBackInReceivingOrder() {
         return std::uint8_t(n == 0 || n == 15 ? 0x7F : 0xFF);
     });
 
-    SendFrame(module);
+    sendSDIBits(module);
 
     QCOMPARE(module.SDOBits[0], 1);
     QCOMPARE(module.SDOBits[15], 1);
@@ -153,53 +110,9 @@ void FrameTest::readBackInReceivingOrder() {
         QCOMPARE(module.SDOBits[std::size_t(n)], 0);
 }
 
-void FrameTest::presetTakesEffectAtNextFrame_data() {
-    QTest::addColumn<int>("preset");
-    QTest::addColumn<int>("base");
-    QTest::addColumn<QString>("title");
-    QTest::newRow("LPT1") << 0 << 0x378 << "Kestrovia Quorvex   set to LPT1 (378h)";
-    QTest::newRow("LPT2") << 1 << 0x278 << "Kestrovia Quorvex   set to LPT2 (278h)";
-    QTest::newRow("LPT3") << 2 << 0x3BC << "Kestrovia Quorvex   set to LPT3 (3BCh)";
-}
-
-void FrameTest::presetTakesEffectAtNextFrame() {
-    QFETCH(int, preset);
-    QFETCH(int, base);
-    QFETCH(QString, title);
-
-    FakeToolkit ui;
-    RecordingPort port;
-    Module1 module(ui, port);
-    choosePortPreset(module, 0);
-    choosePortPreset(module, preset);
-    QCOMPARE(ui.title(), title);
-    QCOMPARE(module.DataPort, base);
-    QCOMPARE(module.StatusPort, base + 1);
-
-    SendFrame(module);
-    QVERIFY(port.accesses() == expectedFrame(std::uint16_t(base), 0));
-    // Its status register is the one just above the data register.
-    const PortRegisters registers{std::uint16_t(base), std::uint16_t(base + 1)};
-    QVERIFY(port.opened() == std::vector<PortRegisters>{registers});
-    QCOMPARE(QString::fromLatin1(PortPresets[std::size_t(preset)].caption),
-             title.mid(title.indexOf(QLatin1String("LPT"))));
-}
-
-void FrameTest::presetTouchesNoPort() {
-    FakeToolkit ui;
-    RecordingPort port;
-    port.failAt(0);
-    Module1 module(ui, port);
-    for (int preset : {0, 1, 2, 2, 0})
-        choosePortPreset(module, preset);
-    QVERIFY(port.accesses().empty());
-    QCOMPARE(ui.title(), QStringLiteral("Kestrovia Quorvex   set to LPT1 (378h)"));
-}
-
 void FrameTest::portBaseOverflow() {
-    FakeToolkit ui;
     RecordingPort port;
-    Module1 module(ui, port);
+    SerialLink module(port);
     SetPortBase(module, 0x7FFE);
     QCOMPARE(module.StatusPort, 0x7FFF);
     QVERIFY_THROWS_EXCEPTION(std::overflow_error, SetPortBase(module, 0x7FFF));
@@ -209,22 +122,17 @@ void FrameTest::portBaseOverflow() {
 }
 
 void FrameTest::simulatedBoardEchoesPreviousWord() {
-    FakeToolkit ui;
     SimulatedBoard board(0x378);
     RecordingPort port(&board);
-    Module1 module(ui, port);
+    SerialLink module(port);
     SetPortBase(module, 0x378);
 
     std::uint16_t previous = 0;
     for (std::uint16_t word : {0x8112, 0xFFFF, 0x0001, 0x8000, 0x0000, 0xA5C3}) {
         port.clear();
-        setSdiBoxes(ui, word);
-        SendFrame(module);
-        const FrameBits readBack{
-            module.SDOBits[0],  module.SDOBits[1],  module.SDOBits[2],  module.SDOBits[3],
-            module.SDOBits[4],  module.SDOBits[5],  module.SDOBits[6],  module.SDOBits[7],
-            module.SDOBits[8],  module.SDOBits[9],  module.SDOBits[10], module.SDOBits[11],
-            module.SDOBits[12], module.SDOBits[13], module.SDOBits[14], module.SDOBits[15]};
+        setSdiBits(module, word);
+        sendSDIBits(module);
+        const FrameBits readBack = sdoBits(module);
         QCOMPARE(frameBitsToWord(readBack), previous);
         QCOMPARE(board.controlWord(), word);
         QCOMPARE(port.writes(), FrameWrites);
@@ -253,6 +161,18 @@ void FrameTest::simulatedBoardOnAnotherPort() {
     port.writeData(0x04 | 0x08);
     QCOMPARE(board.clockEdgesWhileDeselected(), 2);
     QCOMPARE(board.sdiChangesAtRisingClock(), 1);
+}
+
+void FrameTest::traceHandsItsPortTheFrameWhole() {
+    // A port that sends a frame in one transfer must still get it in one
+    // call when the frame is traced.
+    QTemporaryDir dir;
+    auto owned = std::make_unique<RecordingPort>();
+    RecordingPort &port = *owned;
+    TracingBackend tracing(std::move(owned), dir.filePath("t.vcd").toStdString());
+    frameOn(tracing, 0x278, 0x8112);
+    QCOMPARE(port.runs(), 1);
+    QVERIFY(port.accesses() == expectedFrame(0x278, 0x8112));
 }
 
 void FrameTest::signalsWaitForTheFrameOnHardware() {

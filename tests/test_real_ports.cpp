@@ -1,5 +1,5 @@
 #include "link/parport_backend.h"
-#include "panel/panel_session.h"
+#include "panel/window/panel_session.h"
 #include "support/fake_ppdev/fake_ppdev_fixture.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
+#include "instrument/scpi_instrument.h"
+#include "instrument/scpi_server.h"
 #include "link/simulated_board.h"
+#include "panel/module1.h"
 #include "panel/panel_behaviour.h"
-#include "scpi_instrument.h"
-#include "scpi_server.h"
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
-#include "word/module1.h"
 
 #include <QProcess>
 #include <QTcpSocket>

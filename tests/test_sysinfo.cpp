@@ -1,6 +1,6 @@
 #include "link/frame_trace.h"
 #include "link/simulated_board.h"
-#include "panel/control_panel_window.h"
+#include "panel/window/control_panel_window.h"
 #include "sysinfo/registry.h"
 #include "sysinfo/system_tools.h"
 
@@ -137,6 +137,7 @@ private:
     bool lookUpPath(QString &value);
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Registry> m_registry;
     std::unique_ptr<QuorvexControlPanel> m_window;
     QString m_store;
     QString m_marker;
@@ -149,7 +150,9 @@ void SysInfoTest::init() {
     m_marker = m_dir->filePath("started");
     m_messages.clear();
     m_window = std::make_unique<QuorvexControlPanel>();
-    m_window->setRegistry(Registry(m_store.toStdString(), {m_dir->filePath("bin").toStdString()}));
+    m_registry = std::make_unique<Registry>(m_store.toStdString(),
+                                            std::vector{m_dir->filePath("bin").toStdString()});
+    m_window->setRegistry(*m_registry);
     m_window->setMessagePresenter([this](const QString &text) { m_messages << text; });
 }
 

@@ -3,11 +3,12 @@
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
+#include "panel/bit_boxes.h"
+#include "panel/module1.h"
 #include "support/fake_toolkit.h"
 #include "support/file_size_limit.h"
 #include "support/recording_port.h"
 #include "word/control_word.h"
-#include "word/module1.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "panel/control_panel_window.h"
+#include "panel/window/control_panel_window.h"
 #include "support/event_log.h"
 
 #include <QAction>

@@ -1,8 +1,7 @@
 #include "word/control_word.h"
 
 #include "link/checked.h"
-#include "word/module1.h"
-#include "panel/toolkit_services.h"
+#include "word/readouts.h"
 
 #include <cmath>
 
@@ -14,6 +13,21 @@ QString gainDbText(int position, int tickCount) {
     // A slider that reports no ticks has one per position.
     const int n = tickCount > 0 ? tickCount : 19;
     return decimalText(57.0 / n * position + 6);
+}
+
+std::optional<int> gainPositionOfDb(double dB) {
+    // The scale's texts are costly to build, and the same for every call.
+    static const std::array<double, TopGainPosition + 1> scale = [] {
+        std::array<double, TopGainPosition + 1> scale{};
+        for (int position = 0; position <= TopGainPosition; ++position)
+            scale[std::size_t(position)] = gainDbText(position).toDouble();
+        return scale;
+    }();
+    for (std::size_t position = 0; position < scale.size(); ++position) {
+        if (scale[position] == dB)
+            return int(position);
+    }
+    return std::nullopt;
 }
 
 QString GainToBits(std::int16_t code) {
@@ -48,49 +62,25 @@ std::int32_t BitWeight(std::int16_t n) {
     return std::int32_t(1) << (n - 1);
 }
 
-std::uint16_t wordFromControls(const QString &gainBits, const CheckValues &checkValues) {
+std::uint16_t wordFromControls(const QString &gainBits, const ModeChecks &checks) {
     std::uint16_t word = std::uint16_t(BitsToValue(gainBits));
-    for (std::size_t m = 0; m < checkValues.size(); ++m) {
-        if (checkValues[m] == Checked)
+    for (std::size_t m = 0; m < checks.size(); ++m) {
+        if (checks[m])
             word |= std::uint16_t(1u << CheckBoxBit[m]);
     }
     return word;
 }
 
-std::uint16_t wordFromControls(std::int16_t gainCode, const CheckValues &checkValues) {
-    return wordFromControls(GainToBits(gainCode), checkValues);
+std::uint16_t wordFromControls(std::int16_t gainCode, const ModeChecks &checks) {
+    return wordFromControls(GainToBits(gainCode), checks);
 }
 
-std::int32_t wordFromBoxTexts(const BoxTexts &texts) {
-    std::int32_t value = 0;
-    for (int i = 0; i <= 15; ++i) {
-        if (boxCountsAsOne(texts[std::size_t(15 - i)]))
-            value += BitWeight(std::int16_t(16 - i));
-    }
-    return value;
-}
-
-void SetSDIBoxes(Module1 &module, const QString &gainBits) {
-    CheckValues values{};
-    for (int m = 0; m < 8; ++m)
-        values[std::size_t(m)] = module.ui.checkValue(m);
-    const std::uint16_t word = wordFromControls(gainBits, values);
-
-    // Mode bits 15..12, then the GPO bits 11..8, then the gain bits 5..0.
-    static constexpr std::array<int, 14> WriteOrder{15, 14, 13, 12, 11, 10, 9, 8, 5, 4, 3, 2, 1, 0};
-    for (int box : WriteOrder)
-        module.ui.setBoxText(box, bitText((word >> box) & 1));
-}
-
-std::int32_t GetGainCode(Module1 &module) {
-    module.ui.yield();
-    QString text;
-    for (int b = 5; b >= 0; --b)
-        text += boxCountsAsOne(module.ui.boxText(b)) ? QLatin1Char('1') : QLatin1Char('0');
-    return BitsToValue(text);
-}
-
-void SetSDOBoxes(Module1 &module) {
-    for (int i = 0; i <= 15; ++i)
-        module.ui.setBoxText(31 - i, bitText(module.SDOBits[std::size_t(i)] == 1));
+WordFields fieldsOf(std::uint16_t word) {
+    WordFields fields;
+    fields.gainCode = word & GainCodeMask;
+    if (fields.gainCode <= TopGainPosition)
+        fields.gainDb = gainDbText(fields.gainCode).toInt();
+    for (std::size_t m = 0; m < CheckBoxBit.size(); ++m)
+        fields.checks[m] = (word >> CheckBoxBit[m]) & 1;
+    return fields;
 }

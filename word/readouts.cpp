@@ -1,19 +1,13 @@
 #include "word/readouts.h"
 
-#include "word/module1.h"
-#include "panel/toolkit_services.h"
-#include "word/control_word.h"
-
-namespace {
-
-std::int32_t wordOfBoxes(const ToolkitServices &ui, int firstBox) {
-    BoxTexts texts;
-    for (int k = 0; k < 16; ++k)
-        texts[std::size_t(k)] = ui.boxText(firstBox + k);
-    return wordFromBoxTexts(texts);
+QString hexText(std::int64_t value) {
+    const auto bits = value < 0 ? std::uint64_t(std::uint32_t(value)) : std::uint64_t(value);
+    return QString::number(bits, 16).toUpper();
 }
 
-} // namespace
+QString decimalText(double value) {
+    return QString::number(value, 'g', 15);
+}
 
 QString wordHexText(std::int32_t value) {
     const QString digits = hexText(value);
@@ -23,17 +17,4 @@ QString wordHexText(std::int32_t value) {
 QString gainHexText(std::int32_t position) {
     const QString digits = hexText(position);
     return (digits.size() == 1 ? QStringLiteral("0") : QString()) + digits + QLatin1Char('h');
-}
-
-void ShowSDIHex(Module1 &module) {
-    module.ui.setReadoutText(Readout::SDIText, wordHexText(wordOfBoxes(module.ui, 0)));
-}
-
-void ShowSDOHex(Module1 &module) {
-    module.ui.setReadoutText(Readout::SDOText, wordHexText(wordOfBoxes(module.ui, 16)));
-}
-
-void ShowGainHex(Module1 &module) {
-    const std::int32_t position = module.ui.sliderPosition();
-    module.ui.setReadoutText(Readout::GainText, gainHexText(position));
 }

@@ -1,5 +1,5 @@
+#include "instrument/scpi_instrument.h"
 #include "link/simulated_board.h"
-#include "scpi_instrument.h"
 
 #include <QList>
 

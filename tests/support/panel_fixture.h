@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/simulated_board.h"
-#include "panel/panel_session.h"
+#include "panel/window/panel_session.h"
 #include "support/recording_port.h"
 
 #include <QLabel>

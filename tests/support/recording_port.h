@@ -9,7 +9,8 @@
 #include <vector>
 
 // Records every access, answers status reads from a function and can fail at
-// a chosen access, as a port whose cable was pulled mid-frame.
+// a chosen access, as a port whose cable was pulled mid-frame. Counts the runs
+// of steps its ports are handed.
 class RecordingPort : public PortBackend {
 public:
     struct Access {
@@ -42,6 +43,7 @@ public:
 
     long writes() const { return count(true); }
     long reads() const { return count(false); }
+    long runs() const { return m_runs; }
 
 private:
     class Port : public ParallelPort {
@@ -67,6 +69,11 @@ private:
                 value = m_owner->m_status(int(m_owner->m_accesses.size()));
             m_owner->m_accesses.push_back({false, m_base, value});
             return value;
+        }
+
+        void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+            ++m_owner->m_runs;
+            ParallelPort::run(steps, statuses);
         }
 
         bool isHardware() const override { return !m_inner || m_inner->isHardware(); }
@@ -96,7 +103,34 @@ private:
     std::vector<PortRegisters> m_opened;
     std::function<std::uint8_t(int)> m_status;
     long m_failAt = -1;
+    long m_runs = 0;
 };
+
+// One frame of word on base as its accesses, written out step by step from
+// the wiring's line table rather than from the code under test; each status
+// read answers status.
+inline std::vector<RecordingPort::Access> expectedFrame(std::uint16_t base, std::uint16_t word,
+                                                        std::uint8_t status = 0x7F) {
+    std::vector<RecordingPort::Access> frame;
+    const auto write = [&](int value) { frame.push_back({true, base, std::uint8_t(value)}); };
+    write(2);
+    write(0);
+    for (int n = 0; n < 16; ++n) {
+        write(0);
+        write(8);
+        frame.push_back({false, base, status});
+        write(0);
+    }
+    for (int bit = 15; bit >= 0; --bit) {
+        const int sdi = (word >> bit) & 1 ? 4 : 0;
+        write(sdi);
+        write(sdi + 8);
+        write(sdi);
+    }
+    write(0);
+    write(2);
+    return frame;
+}
 
 // One frame of word on the port at base, opened through backend.
 inline FrameBits frameOn(PortBackend &backend, std::uint16_t base, std::uint16_t word) {

@@ -5,7 +5,9 @@
 #include <QTcpServer>
 
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 class ScpiInstrument;
 class QTcpSocket;
@@ -51,9 +53,9 @@ private:
     std::map<QTcpSocket *, Client> m_clients;
 };
 
-// "HOST:PORT" as --listen takes it: an IPv4 address, [IPv6 address] or
-// localhost, and a port (0 for any free one). Throws UsageError.
-std::pair<QHostAddress, quint16> parseListenAddress(const QString &text);
+// "HOST:PORT": an IPv4 address, [IPv6 address] or localhost, and a port (0
+// for any free one); nothing for anything else.
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text);
 
 // Serves instrument on address:port until SIGINT or SIGTERM, which end it
 // between two lines; says on stderr where it listens. Needs a

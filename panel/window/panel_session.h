@@ -1,9 +1,10 @@
 #pragma once
 
 #include "link/frame_trace.h"
-#include "panel/control_panel_window.h"
+#include "panel/module1.h"
 #include "panel/panel_behaviour.h"
-#include "word/module1.h"
+#include "panel/window/control_panel_window.h"
+#include "sysinfo/registry.h"
 
 #include <QTimer>
 
@@ -14,6 +15,7 @@ struct PanelSession {
         : module(window, port)
         , behaviour(module) {
         window.setEvents(&behaviour);
+        window.setRegistry(registry);
     }
 
     // The window's load event (start-up on LPT1, two all-zero frames), then
@@ -34,6 +36,7 @@ struct PanelSession {
         });
     }
 
+    Registry registry; // where System Info looks the tool up
     QuorvexControlPanel window;
     Module1 module;
     PanelBehaviour behaviour;

@@ -1,8 +1,7 @@
-#include "scpi_instrument.h"
+#include "instrument/scpi_instrument.h"
 
 #include "link/frame_transfer.h"
 #include "link/port_access.h"
-#include "panel/toolkit_services.h"
 
 #include <algorithm>
 #include <array>
@@ -91,9 +90,6 @@ std::uint8_t eventBitOf(int code) {
 struct Refusal {
     int code;
 };
-
-constexpr int FirstGpoCheckBox = 4; // "GPO1"
-constexpr int TopPosition = 18;
 
 bool isSpace(char c) {
     return static_cast<unsigned char>(c) <= ' ';
@@ -224,22 +220,15 @@ bool booleanIn(QByteArrayView parameter) {
 
 // The slider position whose scale label reads the gain in dB.
 int positionOfGain(QByteArrayView parameter) {
-    // The labels' texts are costly to build, and the same for every run.
-    static const std::array<double, TopPosition + 1> scale = [] {
-        std::array<double, TopPosition + 1> scale{};
-        for (int position = 0; position <= TopPosition; ++position)
-            scale[std::size_t(position)] = gainDbText(position).toDouble();
-        return scale;
-    }();
     const std::optional<double> dB = numberIn(parameter);
     if (!dB)
         throw Refusal{DataTypeError};
-    if (*dB < scale.front() || *dB > scale.back())
+    if (*dB < 0 || *dB > gainDbText(TopGainPosition).toDouble())
         throw Refusal{DataOutOfRange};
-    const auto found = std::find(scale.begin(), scale.end(), *dB);
-    if (found == scale.end())
+    const std::optional<int> position = gainPositionOfDb(*dB);
+    if (!position)
         throw Refusal{IllegalValue};
-    return int(found - scale.begin());
+    return *position;
 }
 
 // The check box of a mode command: DCOFf, CMSErvo, ZCENable, OVERrange, then
@@ -350,13 +339,12 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
     const auto none = [](I &, const Call &) { return QByteArray(); };
     const auto setMode = [](I &i, const Call &call) {
         Settings next = i.m_settings;
-        next.checks[modeBox(call.argument, call.suffix)] =
-            booleanIn(call.parameter) ? Checked : Unchecked;
+        next.checks[modeBox(call.argument, call.suffix)] = booleanIn(call.parameter);
         i.sendSettings(next);
         return QByteArray();
     };
     const auto mode = [](I &i, const Call &call) {
-        return flagText(i.m_settings.checks[modeBox(call.argument, call.suffix)] == Checked);
+        return flagText(i.m_settings.checks[modeBox(call.argument, call.suffix)]);
     };
 
     static const std::vector<Command> table = [&] {
@@ -435,9 +423,9 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                      return QByteArray();
                  // The settings follow the word as the panel's controls
                  // follow its bits on Update; the slider ends at its top.
-                 i.m_settings.position = std::min(word & 0x3F, TopPosition);
-                 for (std::size_t m = 0; m < CheckBoxBit.size(); ++m)
-                     i.m_settings.checks[m] = (word >> CheckBoxBit[m]) & 1 ? Checked : Unchecked;
+                 const WordFields fields = fieldsOf(word);
+                 i.m_settings.position = std::min(fields.gainCode, TopGainPosition);
+                 i.m_settings.checks = fields.checks;
                  return QByteArray();
              }},
             {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_sent); }},
@@ -581,8 +569,7 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
 
 bool ScpiInstrument::send(std::uint16_t word) {
     try {
-        const PortRegisters registers = registersAt(PortPresets[std::size_t(m_preset)].base);
-        m_readBack = frameBitsToWord(transferFrame(m_port.open(registers), word));
+        m_readBack = sendWord(m_port, presetRegisters(m_preset), word);
         m_sent = word;
         return true;
     } catch (const PortError &error) {

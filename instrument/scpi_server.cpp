@@ -1,7 +1,6 @@
-#include "scpi_server.h"
+#include "instrument/scpi_server.h"
 
-#include "command_line.h"
-#include "scpi_instrument.h"
+#include "instrument/scpi_instrument.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -129,7 +128,7 @@ void ScpiServer::drop(QTcpSocket *socket) {
     socket->deleteLater();
 }
 
-std::pair<QHostAddress, quint16> parseListenAddress(const QString &text) {
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text) {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     QString host = text.left(colon);
     const QString portText = text.mid(colon + 1);
@@ -145,11 +144,8 @@ std::pair<QHostAddress, quint16> parseListenAddress(const QString &text) {
     else if (!host.contains(QLatin1Char(':')))
         address.setAddress(host);
     if (colon < 0 || !portOk || port > 65535 || address.isNull())
-        throw UsageError(QStringLiteral("--listen '%1': expected HOST:PORT, e.g. 127.0.0.1:5025, "
-                                        "0.0.0.0:5025 or [::1]:5025")
-                             .arg(text)
-                             .toStdString());
-    return {address, quint16(port)};
+        return std::nullopt;
+    return std::pair{address, quint16(port)};
 }
 
 void serveUntilSignalled(ScpiInstrument &instrument, const QHostAddress &address, quint16 port) {

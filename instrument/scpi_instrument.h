@@ -38,7 +38,7 @@ public:
 private:
     struct Settings {
         int position = 0; // the slider: 0 .. 18
-        CheckValues checks{};
+        ModeChecks checks{};
     };
     struct Error {
         int code;

@@ -132,8 +132,9 @@ public:
     void StartSysInfo();
     bool GetKeyValue(HKEY &KeyRoot, QString &KeyName, QString &SubKeyRef, QString &KeyVal);
 
-    // Points the launcher's registry at another store, for tests.
-    void setRegistry(const Registry &registry) { m_registry = registry; }
+    // The registry the launcher looks the tool up in; the program owns it.
+    // Without one, System Info is unavailable.
+    void setRegistry(Registry &registry) { m_registry = &registry; }
 
 private slots:
     void systemInfo_Click();
@@ -151,7 +152,7 @@ private:
 
     ToolkitEvents *m_events = nullptr;
     MessagePresenter m_presentMessage;
-    Registry m_registry;
+    Registry *m_registry = nullptr;
 
     std::array<BitBox *, 32> m_Text1{};
     std::array<QLabel *, 32> m_label4{};

@@ -1,4 +1,4 @@
-#include "panel/panel_icon.h"
+#include "panel/window/panel_icon.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,8 +1,9 @@
-#include "panel/control_panel_window.h"
+#include "panel/window/control_panel_window.h"
 
 #include "link/port_access.h"
-#include "panel/panel_icon.h"
-#include "panel/window_layout.h"
+#include "panel/panel_behaviour.h"
+#include "panel/window/panel_icon.h"
+#include "panel/window/window_layout.h"
 #include "word/control_word.h"
 
 #include <QAction>
@@ -330,7 +331,7 @@ void QuorvexControlPanel::buildMenus() {
     m_PCInterface->setFont(fontOf(FontKind::Dialog));
     for (int preset = 0; preset < int(PortPresets.size()); ++preset) {
         QAction *item = m_PCInterface->addAction(
-            QLatin1String(PortPresets[std::size_t(preset)].caption), this, [this, preset] {
+            QLatin1String(PresetMenu[std::size_t(preset)].caption), this, [this, preset] {
                 dispatch([preset](ToolkitEvents &e) { e.portPresetChosen(preset); });
             });
         item->setObjectName(QLatin1String(PortPresets[std::size_t(preset)].item));

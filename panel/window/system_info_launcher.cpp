@@ -1,5 +1,8 @@
-#include "panel/control_panel_window.h"
+#include "panel/window/control_panel_window.h"
+
+#include "link/direct_io_backend.h"
 #include "sysinfo/system_tools.h"
+#include "word/readouts.h"
 
 #include <QByteArray>
 
@@ -37,7 +40,8 @@ void QuorvexControlPanel::StartSysInfo() {
                 throw std::runtime_error("the registered folder holds no tool");
             path += ToolFile;
         }
-        startProgram(path);
+        // The tool must not inherit this program's I/O port permissions.
+        startProgram(path, dropPortAccess);
         return;
     } catch (const std::exception &) {
         // Every way the tool cannot be found or started ends in one message.
@@ -47,24 +51,27 @@ void QuorvexControlPanel::StartSysInfo() {
 
 bool QuorvexControlPanel::GetKeyValue(HKEY &KeyRoot, QString &KeyName, QString &SubKeyRef,
                                       QString &KeyVal) {
+    if (!m_registry)
+        throw std::runtime_error("no registry to look the tool up in");
+    Registry &registry = *m_registry;
     bool found = false;
     HKEY key = 0;
     std::int32_t result =
-        RegOpenKeyExA(m_registry, KeyRoot, KeyName.toLocal8Bit().toStdString(), 0, OpenAccess, key);
+        RegOpenKeyExA(registry, KeyRoot, KeyName.toLocal8Bit().toStdString(), 0, OpenAccess, key);
     if (result != ERROR_SUCCESS) {
         KeyVal.clear();
     } else {
         QByteArray buffer(BufferSize, '\0');
         std::int32_t size = BufferSize;
         std::int32_t type = REG_NONE;
-        result = RegQueryValueExA(m_registry, key, SubKeyRef.toLocal8Bit().toStdString(), 0, type,
+        result = RegQueryValueExA(registry, key, SubKeyRef.toLocal8Bit().toStdString(), 0, type,
                                   reinterpret_cast<unsigned char *>(buffer.data()), size);
         if (result != ERROR_SUCCESS) {
             KeyVal.clear();
         } else {
             const qsizetype end = buffer.indexOf('\0');
             if (end < 0) {
-                RegCloseKey(m_registry, key);
+                RegCloseKey(registry, key);
                 throw std::runtime_error("the registry value fills its buffer with no end");
             }
             const QByteArray text = buffer.left(end);
@@ -78,6 +85,6 @@ bool QuorvexControlPanel::GetKeyValue(HKEY &KeyRoot, QString &KeyName, QString &
             found = true;
         }
     }
-    RegCloseKey(m_registry, key);
+    RegCloseKey(registry, key);
     return found;
 }
