@@ -109,7 +109,7 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
 
     const QStringList bindings = parser.values(DeviceOption);
     if (!bindings.isEmpty() && (simulate || directIo))
-        throw UsageError(QStringLiteral("--device binds parport devices, which --%1 does not use")
+        throw UsageError(QStringLiteral("--device binds devices, which --%1 does not use")
                              .arg(simulate ? SimulateOption : DirectIoOption)
                              .toStdString());
     for (const QString &binding : bindings) {
@@ -125,7 +125,17 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
             throw UsageError(QStringLiteral("--device: %1 is bound twice; bind each preset once")
                                  .arg(QLatin1String(PortPresets[std::size_t(preset)].item))
                                  .toStdString());
-        options.devices[base] = binding.mid(equals + 1).toStdString();
+        const std::string device = binding.mid(equals + 1).toStdString();
+        if (const AdapterDriver *adapter = adapterFor(device)) {
+            try {
+                adapter->check(device);
+            } catch (const std::invalid_argument &error) {
+                throw UsageError(QStringLiteral("--device '%1': %2")
+                                     .arg(binding, QString::fromStdString(error.what()))
+                                     .toStdString());
+            }
+        }
+        options.devices[base] = device;
     }
 
     options.traceFile = parser.value(TraceOption).toStdString();

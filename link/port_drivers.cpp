@@ -7,11 +7,50 @@
 #include "link/simulated_board.h"
 
 #include <array>
+#include <span>
 
 namespace {
 
+// The adapters a preset can be bound to.
+constexpr std::array<AdapterDriver, 0> Adapters{};
+
+// Sends each preset bound to an adapter to that adapter's back end, and every
+// other port to the parport driver.
+class PresetRoutes final : public PortBackend {
+public:
+    explicit PresetRoutes(std::unique_ptr<PortBackend> parport)
+        : m_parport(std::move(parport)) {}
+
+    void route(std::uint16_t base, std::unique_ptr<PortBackend> backend) {
+        m_routes[base] = std::move(backend);
+    }
+
+    ParallelPort &open(PortRegisters registers) override {
+        const auto route = m_routes.find(registers.data);
+        return (route != m_routes.end() ? *route->second : *m_parport).open(registers);
+    }
+
+private:
+    std::unique_ptr<PortBackend> m_parport;
+    std::map<std::uint16_t, std::unique_ptr<PortBackend>> m_routes;
+};
+
 std::unique_ptr<PortBackend> createParport(const PortOptions &options) {
-    return std::make_unique<ParportBackend>(makeKernelParportSystem(), options.devices);
+    std::map<std::uint16_t, std::string> parportDevices;
+    std::map<std::uint16_t, std::unique_ptr<PortBackend>> adapters;
+    for (const auto &[base, binding] : options.devices) {
+        if (const AdapterDriver *adapter = adapterFor(binding))
+            adapters[base] = adapter->create(binding, options);
+        else
+            parportDevices[base] = binding;
+    }
+    auto parport = std::make_unique<ParportBackend>(makeKernelParportSystem(), parportDevices);
+    if (adapters.empty())
+        return parport;
+    auto routes = std::make_unique<PresetRoutes>(std::move(parport));
+    for (auto &[base, adapter] : adapters)
+        routes->route(base, std::move(adapter));
+    return routes;
 }
 
 std::unique_ptr<PortBackend> createDirectIo(const PortOptions &) {
@@ -30,6 +69,17 @@ constexpr std::array<PortDriver, 3> Drivers{{
 }};
 
 } // namespace
+
+const AdapterDriver *adapterFor(const std::string &binding) {
+    for (const AdapterDriver &adapter : std::span(Adapters)) {
+        const std::string name = adapter.name;
+        if (binding.compare(0, name.size(), name) == 0 &&
+            (binding.size() == name.size() || binding[name.size()] == ':' ||
+             binding[name.size()] == '@'))
+            return &adapter;
+    }
+    return nullptr;
+}
 
 PortSetup createPortBackend(const PortOptions &options) {
     PortSetup setup;
