@@ -102,6 +102,7 @@ private:
         std::uint8_t readStatus() override;
         // Hands the inner port the steps in one call, then records them.
         void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override;
+        bool keepsLinesBetweenRuns() const override { return m_inner->keepsLinesBetweenRuns(); }
         bool isHardware() const override { return m_inner->isHardware(); }
 
     private:
