@@ -88,8 +88,9 @@ PortSetup createPortBackend(const PortOptions &options) {
             setup.backend = driver.create(options);
     }
     if (!options.traceFile.empty()) {
-        auto tracing =
-            std::make_unique<TracingBackend>(std::move(setup.backend), options.traceFile);
+        auto tracing = std::make_unique<TracingBackend>(
+            std::move(setup.backend), options.traceFile,
+            options.traceFixedStep ? FrameTrace::Time::FixedStep : FrameTrace::Time::Real);
         setup.trace = &tracing->trace();
         setup.backend = std::move(tracing);
     }

@@ -17,7 +17,8 @@ struct PortOptions {
     // Preset base -> what --device bound it to: a parport device such as
     // /dev/parport1, or an adapter's binding (AdapterDriver).
     std::map<std::uint16_t, std::string> devices;
-    std::string traceFile; // empty: no trace
+    std::string traceFile;       // empty: no trace
+    bool traceFixedStep = false; // one step of 1 us per access, not the real time
 };
 
 // An adapter a preset can be bound to instead of a parport device, told by

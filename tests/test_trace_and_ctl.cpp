@@ -20,6 +20,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <fcntl.h>
 
@@ -88,6 +89,7 @@ private slots:
     void outputFailures_data();
     void outputFailures();
     void sigrokDecodesTheWordsSent();
+    void realTimeSpreadsARunOverItsTime();
     void words_data();
     void words();
     void setBuildsThePanelsWord_data();
@@ -104,7 +106,8 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("two-frames.vcd");
     {
-        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString(),
+                            FrameTrace::Time::FixedStep);
         frameOn(port, 0x378, 0x8112);
         frameOn(port, 0x378, 0x0001);
     }
@@ -114,7 +117,8 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
 void TraceAndCtlTest::traceIsFlushedFrameByFrame() {
     QTemporaryDir dir;
     const QString path = dir.filePath("t.vcd");
-    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString(),
+                        FrameTrace::Time::FixedStep);
     frameOn(port, 0x378, 0xFFFF);
     port.open(registersAt(0x378)).writeData(2); // a frame in flight
     const QByteArray written = readAll(path);
@@ -229,6 +233,40 @@ void TraceAndCtlTest::sigrokDecodesTheWordsSent() {
     QCOMPARE(ctl.exitCode(), 0);
 
     QCOMPARE(wordsOnSdi(sigrok, path, "cs=select:cs_polarity=active-low"), QByteArray("00008112"));
+}
+
+void TraceAndCtlTest::realTimeSpreadsARunOverItsTime() {
+    // A port that takes 2 ms for each run, as a slow adapter would.
+    class SlowPort : public PortBackend, public ParallelPort {
+    public:
+        ParallelPort &open(PortRegisters) override { return *this; }
+        void writeData(std::uint8_t) override {}
+        std::uint8_t readStatus() override { return 0x7F; }
+        void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+            QThread::usleep(2000);
+            ParallelPort::run(steps, statuses);
+        }
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    {
+        TracingBackend port(std::make_unique<SlowPort>(), path.toStdString());
+        frameOn(port, 0x378, 0x8112);
+    }
+    const QByteArray trace = readAll(path);
+    QVERIFY(trace.contains("$timescale 1 ns $end"));
+    QList<long long> times;
+    for (const QByteArray &line : trace.split('\n')) {
+        if (line.startsWith('#') && line != "#0")
+            times << line.mid(1).toLongLong();
+    }
+    times.removeLast(); // the closing timestamp, after the run
+    // The run's 2 ms, shared evenly among its steps.
+    const long long span = times.last() - times.first();
+    QVERIFY2(span >= 1'900'000, qPrintable(QString::number(span)));
+    for (qsizetype n = 1; n < times.size(); ++n)
+        QVERIFY2(times[n] > times[n - 1] && times[n] - times[n - 1] < span / 20,
+                 qPrintable(QStringLiteral("%1 ns after the last").arg(times[n] - times[n - 1])));
 }
 
 void TraceAndCtlTest::words_data() {
