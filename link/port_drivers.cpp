@@ -81,6 +81,11 @@ const AdapterDriver *adapterFor(const std::string &binding) {
     return nullptr;
 }
 
+std::vector<PresentAdapter> presentAdapters() {
+    // Each adapter driver that can look for its devices adds them here.
+    return {};
+}
+
 PortSetup createPortBackend(const PortOptions &options) {
     PortSetup setup;
     for (const PortDriver &driver : Drivers) {
