@@ -100,6 +100,7 @@ private slots:
     void outputFailures();
     void sigrokDecodesTheWordsSent();
     void realTimeSpreadsARunOverItsTime();
+    void decoderNamesWordsAndFields();
     void words_data();
     void words();
     void outputs_data();
@@ -280,6 +281,42 @@ void TraceAndCtlTest::realTimeSpreadsARunOverItsTime() {
     for (qsizetype n = 1; n < times.size(); ++n)
         QVERIFY2(times[n] > times[n - 1] && times[n] - times[n - 1] < span / 20,
                  qPrintable(QStringLiteral("%1 ns after the last").arg(times[n] - times[n - 1])));
+}
+
+void TraceAndCtlTest::decoderNamesWordsAndFields() {
+    const QString sigrok = QStandardPaths::findExecutable(QStringLiteral("sigrok-cli"));
+    if (sigrok.isEmpty())
+        QSKIP("sigrok-cli is not installed");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    {
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        sendWord(port, registersAt(0x378), 0x8112);
+        sendWord(port, registersAt(0x378), 0x283F);
+        readHeldWord(port, registersAt(0x378));
+    }
+    QProcess decoder;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("SIGROKDECODE_DIR", QUORVEX_DECODERS);
+    environment.insert("PYTHONDONTWRITEBYTECODE", "1");
+    decoder.setProcessEnvironment(environment);
+    decoder.start(sigrok,
+                  {"-I", "vcd", "-i", path, "-P",
+                   "spi:clk=clock:mosi=sdi:miso=sdo:cs=select:cpha=1,quorvex", "-A", "quorvex"});
+    QVERIFY(decoder.waitForFinished(30000));
+    const QString fields = "DC Servo Off: %1, CM Servo Enable: 0, ZC Enable: %2, Over Range: 0, "
+                           "GPO4: %2, GPO3: 0, GPO2: 0, GPO1: %1, %3";
+    const QStringList frames{
+        "Read back 0000h, Sent 8112h, " + fields.arg("1", "0", "Gain 60 dB (code 12h)"),
+        "Read back 8112h, Sent 283Fh, " + fields.arg("0", "1", "Gain code 3Fh, beyond 60 dB"),
+        "Read back 283Fh, Sent 283Fh, " + fields.arg("0", "1", "Gain code 3Fh, beyond 60 dB"),
+    };
+    const QString output = QString::fromUtf8(decoder.readAllStandardOutput())
+                               .remove(QStringLiteral("quorvex-1: "))
+                               .trimmed()
+                               .replace('\n', QStringLiteral(", "));
+    QCOMPARE(output.split(QStringLiteral(", Read back")).size(), frames.size());
+    QCOMPARE(output, frames.join(QStringLiteral(", ")));
 }
 
 void TraceAndCtlTest::words_data() {
