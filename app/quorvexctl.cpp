@@ -3,6 +3,7 @@
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
+#include "link/parport_backend.h"
 #include "link/port_backend.h"
 
 #include <QCommandLineParser>
@@ -25,10 +26,11 @@ int main(int argc, char *argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
+        QStringLiteral("Sends control words to the Quorvex evaluation board, reads the word it "
+                       "holds, decodes words and lists the ports.\n"
                        "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
-                       "command line, 3 port error, 4 the output or the trace could not be "
-                       "written, 5 serve cannot listen."));
+                       "command line or a read the port cannot do, 3 port error, 4 the output "
+                       "or the trace could not be written, 5 serve cannot listen."));
     parser.addHelpOption();
     parser.addVersionOption();
     addCtlOptions(parser);
@@ -45,6 +47,16 @@ int main(int argc, char *argv[]) {
     if (printHelpOrVersion(parser))
         return 0;
 
+    if (!ctlUsesPort(command)) {
+        const int code =
+            runCtlWithoutPort(command, *makeKernelParportSystem(), "/proc/sys/dev/parport", stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "quorvexctl: cannot write the output: %s\n", std::strerror(errno));
+            return CtlOutputFailed;
+        }
+        return code;
+    }
+
     PortSetup port;
     try {
         port = createPortBackend(command.portOptions);
@@ -55,7 +67,7 @@ int main(int argc, char *argv[]) {
 
     int code = 0;
     try {
-        if (command.serve) {
+        if (command.verb == CtlCommand::Verb::Serve) {
             QCoreApplication application(argc, argv);
             ScpiInstrument instrument(*port.backend, command.port,
                                       QCoreApplication::applicationVersion().toUtf8());
