@@ -2,6 +2,8 @@
 
 #include "link/direct_io_backend.h"
 #include "link/frame_trace.h"
+#include "link/ftdi_backend.h"
+#include "link/gpio_backend.h"
 #include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
@@ -11,8 +13,27 @@
 
 namespace {
 
+void checkFtdi(const std::string &binding) {
+    parseFtdiBinding(binding);
+}
+
+std::unique_ptr<PortBackend> createFtdi(const std::string &binding, const PortOptions &options) {
+    return std::make_unique<FtdiBackend>(makeLibftdiSystem(), binding, options.clockHz);
+}
+
+void checkGpio(const std::string &binding) {
+    checkGpioBinding(binding, *makeKernelGpioSystem());
+}
+
+std::unique_ptr<PortBackend> createGpio(const std::string &binding, const PortOptions &options) {
+    return std::make_unique<GpioBackend>(makeKernelGpioSystem(), binding, options.clockHz);
+}
+
 // The adapters a preset can be bound to.
-constexpr std::array<AdapterDriver, 0> Adapters{};
+constexpr std::array<AdapterDriver, 2> Adapters{{
+    {"ftdi", checkFtdi, createFtdi},
+    {"gpio", checkGpio, createGpio},
+}};
 
 // Sends each preset bound to an adapter to that adapter's back end, and every
 // other port to the parport driver.

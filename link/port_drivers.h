@@ -8,6 +8,13 @@
 class FrameTrace;
 class PortBackend;
 
+// The clock rate adapters run the board at unless --clock-hz says otherwise:
+// each clock phase lasts at least 5 us, slow enough for a metre or two of
+// ribbon cable and for the MOSFET level shifters of common breakout boards.
+inline constexpr long DefaultClockHz = 100'000;
+inline constexpr long MinClockHz = 100;
+inline constexpr long MaxClockHz = 10'000'000;
+
 // How the program reaches the port, as its command line chose.
 struct PortOptions {
     enum class Backend { Parport, DirectIo, Simulated };
@@ -18,6 +25,10 @@ struct PortOptions {
     // /dev/parport1, or an adapter's binding (AdapterDriver).
     std::map<std::uint16_t, std::string> devices;
     std::string traceFile; // empty: no trace
+    // The fastest the board's clock runs on an adapter (FTDI, GPIO): no pin
+    // changes sooner than half a period after the one before it. The
+    // parallel port runs at the speed of its bus.
+    long clockHz = DefaultClockHz;
 };
 
 // An adapter a preset can be bound to instead of a parport device, told by
