@@ -354,11 +354,11 @@ public:
         : m_backend(backend)
         , m_device(std::move(device))
         , m_base(base)
-        , m_chunk(ftdiChunkFor(m_device.release)) {}
+        , m_chunk(ftdiChunkFor(m_device.release))
+        , m_held(std::uint8_t(backend.m_binding.pins.levelsFor(SelectLine))) {}
 
     const UsbDevice &device() const { return m_device; }
     std::uint16_t base() const { return m_base; }
-    void hold(std::uint8_t levels) { m_held = levels; }
 
     void writeData(std::uint8_t value) override {
         const PinStep step{PinStep::Kind::Write, value};
@@ -379,7 +379,7 @@ public:
             transfer(run.bytes.data() + offset, samples.data() + offset, count);
         }
         for (std::size_t n = 0; n < run.samples.size(); ++n)
-            statuses[n] = m_backend.m_binding.pins.statusFor(samples[run.samples[n]]);
+            statuses[n] = m_backend.m_binding.pins.statusFor(samples.at(run.samples[n]));
         if (!run.bytes.empty())
             m_held = run.bytes.back();
     }
@@ -422,7 +422,7 @@ private:
     UsbDevice m_device;
     std::uint16_t m_base;
     std::size_t m_chunk;
-    std::uint8_t m_held = 0;
+    std::uint8_t m_held; // the levels the last byte left on the pins
 };
 
 FtdiBackend::FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz)
@@ -493,7 +493,6 @@ void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
     m_port = std::move(port);
     std::uint8_t sample = 0;
     m_port->transfer(&idle, &sample, 1);
-    m_port->hold(idle);
     if (m_system->setBitmode(std::uint8_t(m_binding.pins.outputs()), FtdiSyncBitbang) < 0)
         setupFailed();
 }

@@ -64,6 +64,8 @@ struct Chip {
     std::deque<std::uint8_t> samples;
     Clock::time_point oldest;
     long framesSeen = 0;
+    bool selected = false;
+    long selectFalls = 0;
     long purges = 0; // samples in flight to the host before a purge are dropped
     long sdiChangesSeen = 0;
 
@@ -91,11 +93,15 @@ struct Chip {
             if (level(wiring.cbus, wiring.pin[n]) != wiring.inverted[n])
                 data |= lines[n];
         }
+        selectFalls += !(data & SelectLine) && !selected;
+        selected = !(data & SelectLine);
         board.writeData(data);
         if (board.frames() != framesSeen) {
             // What a real chip minds inside the frame just latched.
-            std::printf("frame %ld: word %04X, SDI changes at a rising clock %ld\n", board.frames(),
-                        board.controlWord(), board.sdiChangesAtRisingClock() - sdiChangesSeen);
+            std::printf("frame %ld: word %04X; select has fallen %ld times; SDI changes at a "
+                        "rising clock: %ld\n",
+                        board.frames(), board.controlWord(), selectFalls,
+                        board.sdiChangesAtRisingClock() - sdiChangesSeen);
             framesSeen = board.frames();
             sdiChangesSeen = board.sdiChangesAtRisingClock();
         }
@@ -293,6 +299,7 @@ int main(int argc, char **argv) {
     // inputs start there, and its counts from there.
     chip.drive();
     chip.framesSeen = chip.board.frames();
+    chip.selectFalls = 0;
     chip.sdiChangesSeen = chip.board.sdiChangesAtRisingClock();
     std::printf("ready: board on %s\n", argv[3]);
     std::thread(takeBytes).detach();
