@@ -6,7 +6,7 @@
 # (steps_ftdi.sh); suite gpio through the GPIO chip the kernel's ftdi_sio
 # makes of its CBUS pins and the GPIO character device (steps_gpio.sh).
 #
-# kernel_usb.sh BUILD_DIR QUORVEXCTL FTDI_GADGET ftdi|gpio
+# kernel_usb.sh BUILD_DIR QUORVEXCTL FTDI_GADGET ftdi|gpio|bench
 # Exits 0 when every step passed, 1 when one failed, 77 (skipped) when the
 # emulator or the kernel is not to be had here.
 set -euo pipefail
@@ -19,7 +19,8 @@ source "$(dirname "$0")/kernel_vm.sh"
 case $suite in
 ftdi) all=1,2,3,4,5,6 ;;
 gpio) all=1,2,3,4,5 ;;
-*) echo "no suite '$suite': ftdi or gpio" && exit 2 ;;
+bench) all=1,2 ;; # frame times for scripts/bench
+*) echo "no suite '$suite': ftdi, gpio or bench" && exit 2 ;;
 esac
 vm_prepare "$(realpath "$3")"
 steps=${QUORVEX_KERNEL_STEPS:-$all}
