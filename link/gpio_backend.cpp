@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,7 +44,16 @@ public:
             paths.push_back(chip.second);
         return paths;
     }
-    int open(const std::string &path) override { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
+    int open(const std::string &path) override {
+        // A binding may name any path: only a character device is opened, and
+        // without waiting on it (a serial port would wait for its carrier).
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+            errno = ENODEV;
+            return -1;
+        }
+        return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    }
     int chipInfo(int fd, gpiochip_info &info) override {
         return ::ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info);
     }
@@ -122,7 +132,8 @@ ResolvedLines resolveLines(GpioSystem &system, int fd, const std::string &path,
                            const PinList &lines) {
     gpiochip_info chip{};
     if (system.chipInfo(fd, chip) < 0)
-        throw std::invalid_argument(path + " answers no chip information: " + std::strerror(errno));
+        throw std::invalid_argument(path + " is not a GPIO chip (" + std::strerror(errno) +
+                                    "); ls /dev/gpiochip* lists them");
     ResolvedLines resolved;
     for (std::size_t n = 0; n < BoardLineCount; ++n) {
         const std::string &name = lines[n].name;
