@@ -213,8 +213,6 @@ private slots:
     void ftdiFramesEcho();
     void gpioFramesEcho_data();
     void gpioFramesEcho();
-    void gpioLinesRefused_data();
-    void gpioLinesRefused();
     void remedies_data();
     void remedies();
 };
@@ -291,31 +289,6 @@ void AdaptersTest::gpioFramesEcho() {
     for (const std::chrono::nanoseconds gap : chip.gaps)
         QVERIFY2(gap >= std::chrono::milliseconds(5) && gap < std::chrono::milliseconds(6),
                  qPrintable(QString::number(gap.count())));
-}
-
-void AdaptersTest::gpioLinesRefused_data() {
-    QTest::addColumn<QString>("binding");
-    QTest::addColumn<QString>("message"); // empty: accepted
-    QTest::newRow("a line beyond the chip") << "gpio:gpiochip0@0,1,2,4"
-                                            << "has lines 0 to 3";
-    QTest::newRow("a name the chip lacks") << "gpio:ftdi-cbus@CS,SCK,MOSI,SDO"
-                                           << "named 'SDO'";
-    QTest::newRow("a line by name and offset") << "gpio:/dev/gpiochip0@CS,0,1,2"
-                                               << "both on";
-    QTest::newRow("a chip not there: left to the frame") << "gpio:gpiochip7@0,1,2,4"
-                                                         << "";
-}
-
-void AdaptersTest::gpioLinesRefused() {
-    QFETCH(QString, binding);
-    QFETCH(QString, message);
-    FakeGpio chip;
-    try {
-        checkGpioBinding(binding.toStdString(), chip);
-        QVERIFY2(message.isEmpty(), "the binding should be refused");
-    } catch (const std::invalid_argument &error) {
-        QVERIFY2(!message.isEmpty() && QString(error.what()).contains(message), error.what());
-    }
 }
 
 void AdaptersTest::remedies_data() {

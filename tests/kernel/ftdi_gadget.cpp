@@ -6,12 +6,12 @@
 // drivers use:
 //   - synchronous bit-bang (SET_BITMODE mode 04h): each byte written drives
 //     the output pins, and the pins are sampled just before that byte takes
-//     effect; a byte is taken only while the receive buffer has room;
+//     effect;
 //   - CBUS bit-bang (mode 20h, value = directions << 4 | levels) and
 //     READ_PINS, which ftdi_sio's GPIO chip uses; READ_EEPROM answers the
 //     CBUS configuration (word 0Ah);
 //   - the samples go back in 64-byte packets, each headed by two modem-status
-//     bytes, once 62 are waiting or the latency timer has run out;
+//     bytes (at once: the latency timer is not modelled, nor are the FIFOs);
 //   - an output latch apart from the directions: pins that are inputs float
 //     to their pull-ups (high).
 //
@@ -39,11 +39,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int Packet = 64;          // full speed
-constexpr std::size_t TxFifo = 128; // FT232R
-constexpr std::size_t RxFifo = 256;
+constexpr int Packet = 64; // full speed
 constexpr std::uint8_t ModemStatus[2] = {0x01, 0x60};
 
 struct Wiring {
@@ -55,14 +51,12 @@ struct Wiring {
 struct Chip {
     std::mutex lock;
     std::condition_variable samplesWaiting;
-    std::condition_variable roomFreed;
     SimulatedBoard board;
     Wiring wiring;
     std::uint16_t cbusConfig = 0;
     std::uint8_t mode = 0, latch = 0, directions = 0, cbus = 0;
     int latency = 16;
     std::deque<std::uint8_t> samples;
-    Clock::time_point oldest;
     long framesSeen = 0;
     bool selected = false;
     long selectFalls = 0;
@@ -123,7 +117,6 @@ void answer(const usb_ctrlrequest &setup) {
                 chip.samples.clear();
                 ++chip.purges;
             }
-            chip.roomFreed.notify_all();
             break;
         case 0x05: // poll modem status
             std::memcpy(reply, ModemStatus, 2);
@@ -165,12 +158,8 @@ void answer(const usb_ctrlrequest &setup) {
 
 // Host to chip: each byte in synchronous bit-bang is sampled, then applied.
 void takeBytes() {
-    std::uint8_t buffer[TxFifo];
+    std::uint8_t buffer[512];
     for (;;) {
-        {
-            std::unique_lock guard(chip.lock);
-            chip.roomFreed.wait(guard, [] { return chip.samples.size() + TxFifo <= RxFifo; });
-        }
         const ssize_t count = read(epOut, buffer, sizeof buffer);
         if (count <= 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -178,11 +167,8 @@ void takeBytes() {
         }
         std::lock_guard guard(chip.lock);
         for (ssize_t n = 0; n < count; ++n) {
-            if (chip.mode == 0x04) {
-                if (chip.samples.empty())
-                    chip.oldest = Clock::now();
+            if (chip.mode == 0x04)
                 chip.samples.push_back(chip.pins(false));
-            }
             if (chip.mode == 0x01 || chip.mode == 0x04) {
                 chip.latch = buffer[n];
                 chip.drive();
@@ -192,7 +178,7 @@ void takeBytes() {
     }
 }
 
-// Chip to host: full packets at once, the rest when the latency timer runs out.
+// Chip to host: the samples waiting, in packets.
 void sendSamples() {
     for (;;) {
         std::string packets;
@@ -200,12 +186,7 @@ void sendSamples() {
         {
             std::unique_lock guard(chip.lock);
             chip.samplesWaiting.wait(guard, [] { return !chip.samples.empty(); });
-            const auto due = chip.oldest + std::chrono::milliseconds(chip.latency);
-            chip.samplesWaiting.wait_until(guard, due,
-                                           [] { return chip.samples.size() >= Packet - 2; });
             std::size_t take = chip.samples.size();
-            if (take >= Packet - 2 && Clock::now() < due)
-                take -= take % (Packet - 2);
             for (;;) {
                 const std::size_t part = std::min<std::size_t>(take, Packet - 2);
                 packets.append(reinterpret_cast<const char *>(ModemStatus), 2);
@@ -215,9 +196,7 @@ void sendSamples() {
                 if (part < Packet - 2)
                     break; // a short packet ends the host's transfer
             }
-            chip.oldest = Clock::now();
             purges = chip.purges;
-            chip.roomFreed.notify_all();
         }
         while (write(epIn, packets.data(), packets.size()) < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -320,7 +299,6 @@ int main(int argc, char **argv) {
                 chip.samples.clear();
                 ++chip.purges;
                 chip.drive();
-                chip.roomFreed.notify_all();
             }
         }
     }
