@@ -15,6 +15,7 @@ const QString DirectIoOption = QStringLiteral("direct-io");
 const QString DeviceOption = QStringLiteral("device");
 const QString TraceOption = QStringLiteral("trace");
 const QString TraceFixedStepOption = QStringLiteral("trace-fixed-step");
+const QString ClockOption = QStringLiteral("clock-hz");
 
 // QApplication's and QGuiApplication's own options, with one dash or two;
 // those in ValueOptions take the next argument as their value.
@@ -70,9 +71,18 @@ void addPortOptions(QCommandLineParser &parser) {
                                         "(x86 only; needs root or CAP_SYS_RAWIO).")});
     parser.addOption({DeviceOption,
                       QStringLiteral("Bind a preset to a parport device, for cards at other "
-                                     "addresses, e.g. LPT1=/dev/parport2. Repeatable, once per "
+                                     "addresses, e.g. LPT1=/dev/parport2, or to an adapter: "
+                                     "LPT1=ftdi[:VID:PID[:SERIAL]][@SELECT,CLOCK,SDI,SDO] or "
+                                     "LPT1=gpio:CHIP@SELECT,CLOCK,SDI,SDO. Repeatable, once per "
                                      "preset."),
                       QStringLiteral("LPTn=PATH")});
+    parser.addOption({ClockOption,
+                      QStringLiteral("The fastest clock an FTDI or GPIO adapter drives the board "
+                                     "with, in Hz (%1 to %2; default %3).")
+                          .arg(MinClockHz)
+                          .arg(MaxClockHz)
+                          .arg(DefaultClockHz),
+                      QStringLiteral("HZ")});
     parser.addOption({TraceOption,
                       QStringLiteral("Record every port access into FILE, a Value Change Dump "
                                      "for GTKWave, PulseView or sigrok-cli, each access at "
@@ -141,6 +151,21 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
             }
         }
         options.devices[base] = device;
+    }
+
+    if (parser.isSet(ClockOption)) {
+        const QString text = parser.value(ClockOption);
+        bool number = !text.isEmpty() && text.size() <= 9;
+        for (const QChar c : text)
+            number = number && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        options.clockHz = number ? text.toLong() : -1;
+        if (options.clockHz < MinClockHz || options.clockHz > MaxClockHz)
+            throw UsageError(QStringLiteral("--clock-hz '%1': give the clock in Hz, a whole "
+                                            "number from %2 to %3")
+                                 .arg(text)
+                                 .arg(MinClockHz)
+                                 .arg(MaxClockHz)
+                                 .toStdString());
     }
 
     options.traceFile = parser.value(TraceOption).toStdString();

@@ -17,7 +17,8 @@ public:
 
 inline constexpr int UsageExitCode = 2;
 
-// Adds --simulate[=LPTn], --direct-io, --device LPTn=PATH and --trace FILE.
+// Adds --simulate[=LPTn], --direct-io, --device LPTn=PATH, --clock-hz HZ and
+// --trace FILE.
 void addPortOptions(QCommandLineParser &parser);
 
 // Parses arguments (program name first) with parser, which holds the port

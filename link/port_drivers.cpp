@@ -2,6 +2,8 @@
 
 #include "link/direct_io_backend.h"
 #include "link/frame_trace.h"
+#include "link/ftdi_backend.h"
+#include "link/gpio_backend.h"
 #include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
@@ -11,8 +13,41 @@
 
 namespace {
 
+void checkFtdi(const std::string &binding) {
+    parseFtdiBinding(binding);
+}
+
+std::unique_ptr<PortBackend> createFtdi(const std::string &binding, const PortOptions &options) {
+    return std::make_unique<FtdiBackend>(makeLibftdiSystem(), binding, options.clockHz);
+}
+
+std::vector<PresentAdapter> presentFtdi() {
+    std::vector<PresentAdapter> present;
+    for (const UsbDevice &device : listFtdiDevices())
+        present.push_back({ftdiBindingFor(device), device.describe()});
+    return present;
+}
+
+void checkGpio(const std::string &binding) {
+    checkGpioBinding(binding, *makeKernelGpioSystem());
+}
+
+std::unique_ptr<PortBackend> createGpio(const std::string &binding, const PortOptions &options) {
+    return std::make_unique<GpioBackend>(makeKernelGpioSystem(), binding, options.clockHz);
+}
+
+std::vector<PresentAdapter> presentGpio() {
+    std::vector<PresentAdapter> present;
+    for (const GpioChip &chip : listGpioChips())
+        present.push_back({"gpio:" + chip.name + "@SELECT,CLOCK,SDI,SDO", chip.describe()});
+    return present;
+}
+
 // The adapters a preset can be bound to.
-constexpr std::array<AdapterDriver, 0> Adapters{};
+constexpr std::array<AdapterDriver, 2> Adapters{{
+    {"ftdi", checkFtdi, createFtdi, presentFtdi},
+    {"gpio", checkGpio, createGpio, presentGpio},
+}};
 
 // Sends each preset bound to an adapter to that adapter's back end, and every
 // other port to the parport driver.
@@ -82,8 +117,12 @@ const AdapterDriver *adapterFor(const std::string &binding) {
 }
 
 std::vector<PresentAdapter> presentAdapters() {
-    // Each adapter driver that can look for its devices adds them here.
-    return {};
+    std::vector<PresentAdapter> present;
+    for (const AdapterDriver &adapter : std::span(Adapters)) {
+        for (PresentAdapter &found : adapter.present())
+            present.push_back(std::move(found));
+    }
+    return present;
 }
 
 PortSetup createPortBackend(const PortOptions &options) {

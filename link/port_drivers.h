@@ -9,6 +9,13 @@
 class FrameTrace;
 class PortBackend;
 
+// The clock rate adapters run the board at unless --clock-hz says otherwise:
+// each clock phase lasts at least 5 us, slow enough for a metre or two of
+// ribbon cable and for the MOSFET level shifters of common breakout boards.
+inline constexpr long DefaultClockHz = 100'000;
+inline constexpr long MinClockHz = 100;
+inline constexpr long MaxClockHz = 10'000'000;
+
 // How the program reaches the port, as its command line chose.
 struct PortOptions {
     enum class Backend { Parport, DirectIo, Simulated };
@@ -20,6 +27,10 @@ struct PortOptions {
     std::map<std::uint16_t, std::string> devices;
     std::string traceFile;       // empty: no trace
     bool traceFixedStep = false; // one step of 1 us per access, not the real time
+    // The fastest the board's clock runs on an adapter (FTDI, GPIO): no pin
+    // changes sooner than half a period after the one before it. The
+    // parallel port runs at the speed of its bus.
+    long clockHz = DefaultClockHz;
 };
 
 // An adapter a preset can be bound to instead of a parport device, told by
@@ -33,16 +44,18 @@ struct AdapterDriver {
     // The back end of the preset bound to it; opens nothing before the
     // preset's first frame.
     std::unique_ptr<PortBackend> (*create)(const std::string &binding, const PortOptions &options);
+    // The adapters of this kind plugged in; opens nothing for good.
+    std::vector<struct PresentAdapter> (*present)();
 };
-
-// The adapter a binding names, or none for a parport device.
-const AdapterDriver *adapterFor(const std::string &binding);
 
 // An adapter found on this machine, as quorvexctl list shows it.
 struct PresentAdapter {
     std::string binding;     // what --device LPTn= takes to choose it
     std::string description; // what it is and where it sits
 };
+
+// The adapter a binding names, or none for a parport device.
+const AdapterDriver *adapterFor(const std::string &binding);
 
 // The adapters present, as their drivers find them.
 std::vector<PresentAdapter> presentAdapters();

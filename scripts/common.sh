@@ -14,6 +14,9 @@ fi
 # decode frame traces with sigrok-cli, run under valgrind, build and check
 # the Debian package, and boot a kernel in an emulated PC.
 QUORVEX_PACKAGES=(cmake g++ make qt6-base-dev fonts-wine libbenchmark-dev)
+# FTDI adapters through libftdi1 (found with pkg-config); GPIO chips need only
+# the kernel's headers (linux-libc-dev, which g++ brings).
+QUORVEX_PACKAGES+=(libftdi1-dev pkg-config)
 QUORVEX_TEST_PACKAGES=(sigrok-cli valgrind dpkg-dev desktop-file-utils
     qemu-system-x86 busybox-static cpio)
 

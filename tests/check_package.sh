@@ -23,16 +23,17 @@ for path in /usr/bin/quorvex-evm /usr/bin/quorvexctl \
     /usr/share/icons/hicolor/48x48/apps/quorvex-evm.png \
     /usr/share/man/man1/quorvex-evm.1.gz /usr/share/man/man1/quorvexctl.1.gz \
     /usr/share/doc/quorvex-evm/system.reg /usr/share/doc/quorvex-evm/copyright \
-    /usr/share/doc/quorvex-evm/changelog.gz \
+    /usr/share/doc/quorvex-evm/changelog.gz /usr/lib/udev/rules.d/70-quorvex-evm.rules \
     /usr/share/libsigrokdecode/decoders/quorvex/__init__.py \
     /usr/share/libsigrokdecode/decoders/quorvex/pd.py; do
     grep -qx "$path" <<<"$files" || fail "missing $path"
 done
-grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not touch /etc, /dev or udev rules"
+grep -q '^/etc/\|^/dev/\|^/lib/' <<<"$files" && fail "the package must not touch /etc, /dev or the aliased /lib"
 
 [ "$(dpkg-deb -f "$deb" Package)" = quorvex-evm ] || fail "Package is not quorvex-evm"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dependency in libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 qt6-qpa-plugins fonts-wine; do
+for dependency in libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 qt6-qpa-plugins fonts-wine \
+    libftdi1-2; do
     grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
 done
 [ -z "$(dpkg-deb -I "$deb" | grep -E '^ +(postinst|preinst)')" ] || fail "maintainer scripts found"

@@ -79,6 +79,14 @@ void CommandLineTest::deviceBindings() {
     QCOMPARE(options.devices.size(), 2u);
     QCOMPARE(options.devices.at(0x378), "/dev/parport2");
     QCOMPARE(options.devices.at(0x3BC), "/dev/parport0");
+    QCOMPARE(options.clockHz, 100'000);
+
+    const PortOptions adapters =
+        parse({"--device", "LPT2=ftdi:0403:6014:FT1X@~ADBUS7,d4,5,D6", "--device",
+               "LPT3=gpio:gpiochip9@CS,SCK,MOSI,~MISO", "--clock-hz", "250000"});
+    QCOMPARE(adapters.devices.at(0x278), "ftdi:0403:6014:FT1X@~ADBUS7,d4,5,D6");
+    QCOMPARE(adapters.devices.at(0x3BC), "gpio:gpiochip9@CS,SCK,MOSI,~MISO");
+    QCOMPARE(adapters.clockHz, 250'000);
 }
 
 void CommandLineTest::refused_data() {
@@ -103,6 +111,23 @@ void CommandLineTest::refused_data() {
     QTest::newRow("one preset bound twice")
         << QStringList{"--device", "LPT2=/dev/parport0", "--device", "lpt2=/dev/parport1"}
         << "LPT2 is bound twice";
+    QTest::newRow("clock of 0 Hz") << QStringList{"--clock-hz", "0"} << "from 100 to 10000000";
+    QTest::newRow("clock above the bound")
+        << QStringList{"--clock-hz", "10000001"} << "from 100 to 10000000";
+    QTest::newRow("clock with a unit") << QStringList{"--clock-hz", "100kHz"} << "whole number";
+
+    // Adapter bindings, refused before any device is looked at.
+    const auto device = [](const char *binding) { return QStringList{"--device", binding}; };
+    QTest::newRow("ftdi pin on two lines") << device("LPT1=ftdi@D3,D0,D1,ADBUS1") << "both on";
+    QTest::newRow("ftdi pin the chip lacks") << device("LPT1=ftdi@D3,D0,D1,D8") << "D0 to D7";
+    QTest::newRow("ftdi three pins") << device("LPT1=ftdi@D3,D0,D1") << "four lines";
+    QTest::newRow("ftdi inverter on nothing") << device("LPT1=ftdi@~,D0,D1,D2") << "no select";
+    QTest::newRow("ftdi vendor without product") << device("LPT1=ftdi:0403") << "VID:PID";
+    QTest::newRow("ftdi ID of five digits") << device("LPT1=ftdi:04031:6001") << "vendor ID";
+    QTest::newRow("ftdi empty serial") << device("LPT1=ftdi:0403:6001:") << "serial";
+    QTest::newRow("gpio without pins") << device("LPT1=gpio:gpiochip0") << "CHIP@SELECT";
+    QTest::newRow("gpio without a chip") << device("LPT1=gpio:@1,2,3,4") << "CHIP@SELECT";
+    QTest::newRow("gpio line twice") << device("LPT1=gpio:nochip@5,6,GPIO7,5") << "named twice";
 }
 
 void CommandLineTest::refused() {

@@ -1,0 +1,505 @@
+#include "link/ftdi_backend.h"
+
+#include "link/wiring.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <strings.h>
+
+#include <libftdi1/ftdi.h>
+#include <unistd.h>
+
+namespace {
+
+using Step = FtdiFailure::Step;
+namespace fs = std::filesystem;
+
+// A chip that has sent nothing for this long after a write is taken to be gone.
+constexpr std::chrono::milliseconds SampleBound{1000};
+
+// The FIFO sizes FTDI gives for each chip, told apart by bcdDevice.
+struct FtdiChip {
+    std::uint16_t release;
+    const char *name;
+    std::size_t fifo; // the smaller of its transmit and receive buffers
+    bool highSpeed;   // a 60 MHz baud generator: the H chips
+};
+
+constexpr FtdiChip Chips[] = {
+    {0x0400, "FT232B", 128, false},  {0x0500, "FT2232C", 128, false},
+    {0x0600, "FT232R", 128, false},  {0x0700, "FT2232H", 4096, true},
+    {0x0800, "FT4232H", 2048, true}, {0x0900, "FT232H", 1024, true},
+    {0x1000, "FT-X", 512, false},
+};
+
+const FtdiChip *chipFor(std::uint16_t release) {
+    for (const FtdiChip &chip : Chips) {
+        if (chip.release == release)
+            return &chip;
+    }
+    return nullptr;
+}
+
+std::string readLine(const fs::path &file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+long readNumber(const fs::path &file, int base) {
+    const std::string text = readLine(file);
+    char *end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, base);
+    return end != text.c_str() ? value : -1;
+}
+
+std::string hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
+    return text;
+}
+
+std::uint16_t parseId(const std::string &text, const char *what) {
+    const bool hex = !text.empty() && text.size() <= 4 &&
+                     std::all_of(text.begin(), text.end(),
+                                 [](unsigned char c) { return std::isxdigit(c) != 0; });
+    if (!hex)
+        throw std::invalid_argument("'" + text + "' is not a USB " + what +
+                                    " ID: give four hexadecimal digits, e.g. ftdi:0403:6014");
+    return std::uint16_t(std::stoul(text, nullptr, 16));
+}
+
+// D0..D7, ADBUS0..7 or 0..7: a bit of the pin byte.
+unsigned ftdiPin(const std::string &name) {
+    std::string number = name;
+    for (const char *prefix : {"ADBUS", "D"}) {
+        if (strncasecmp(name.c_str(), prefix, std::strlen(prefix)) == 0) {
+            number = name.substr(std::strlen(prefix));
+            break;
+        }
+    }
+    if (number.size() != 1 || number[0] < '0' || number[0] > '7')
+        throw std::invalid_argument("'" + name +
+                                    "' is not a pin of the chip's bit-bang port: name D0 to D7 "
+                                    "(ADBUS0 to ADBUS7 on the H chips)");
+    return unsigned(number[0] - '0');
+}
+
+std::string presetItem(std::uint16_t base) {
+    const std::string name = portName(base);
+    return name.rfind("LPT", 0) == 0 ? name.substr(0, 4) : "LPTn";
+}
+
+std::string deviceList(const std::vector<UsbDevice> &devices) {
+    std::string list;
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == devices.size() ? " and " : ", ") + devices[i].describe();
+    return list;
+}
+
+class LibftdiSystem final : public FtdiSystem {
+public:
+    ~LibftdiSystem() override { close(); }
+
+    std::vector<UsbDevice> devices() override { return listUsbDevices(); }
+    int access(const std::string &node) override { return ::access(node.c_str(), R_OK | W_OK); }
+
+    int open(int bus, int address) override {
+        close();
+        m_ftdi = ftdi_new();
+        if (!m_ftdi) {
+            m_error = "libftdi could not start (out of memory, or libusb failed)";
+            return -1;
+        }
+        ftdi_set_interface(m_ftdi, INTERFACE_A);
+        const int result = ftdi_usb_open_bus_addr(m_ftdi, std::uint8_t(bus), std::uint8_t(address));
+        if (result < 0) {
+            m_error = ftdi_get_error_string(m_ftdi);
+            ftdi_free(m_ftdi);
+            m_ftdi = nullptr;
+        }
+        return result;
+    }
+    int setBitmode(std::uint8_t outputs, std::uint8_t mode) override {
+        return ftdi_set_bitmode(m_ftdi, outputs, mode);
+    }
+    int setBaudrate(int rate) override { return ftdi_set_baudrate(m_ftdi, rate); }
+    int setLatencyTimer(int milliseconds) override {
+        return ftdi_set_latency_timer(m_ftdi, std::uint8_t(milliseconds));
+    }
+    int flush() override { return ftdi_tcioflush(m_ftdi); }
+    int write(const std::uint8_t *bytes, int count) override {
+        return ftdi_write_data(m_ftdi, bytes, count);
+    }
+    int read(std::uint8_t *bytes, int count) override {
+        return ftdi_read_data(m_ftdi, bytes, count);
+    }
+    std::string errorText() override { return m_ftdi ? ftdi_get_error_string(m_ftdi) : m_error; }
+    void close() override {
+        if (m_ftdi) {
+            ftdi_usb_close(m_ftdi);
+            ftdi_free(m_ftdi);
+            m_ftdi = nullptr;
+        }
+    }
+
+private:
+    ftdi_context *m_ftdi = nullptr;
+    std::string m_error;
+};
+
+} // namespace
+
+std::unique_ptr<FtdiSystem> makeLibftdiSystem() {
+    return std::make_unique<LibftdiSystem>();
+}
+
+std::string UsbDevice::node() const {
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d", bus, address);
+    return path;
+}
+
+std::string ftdiBindingFor(const UsbDevice &device) {
+    return "ftdi:" + hex4(device.vendor) + ":" + hex4(device.product) +
+           (device.serial.empty() ? "" : ":" + device.serial);
+}
+
+std::string UsbDevice::describe() const {
+    return hex4(vendor) + ":" + hex4(product) + (serial.empty() ? "" : " serial " + serial) +
+           (description.empty() ? "" : " (" + description + ")") + " at " + node();
+}
+
+std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot) {
+    std::vector<UsbDevice> devices;
+    std::error_code error;
+    for (fs::directory_iterator it(sysRoot, error), end; !error && it != end; it.increment(error)) {
+        const fs::path dir = it->path();
+        const long vendor = readNumber(dir / "idVendor", 16);
+        if (vendor < 0)
+            continue; // an interface, not a device
+        UsbDevice device;
+        device.vendor = std::uint16_t(vendor);
+        device.product = std::uint16_t(readNumber(dir / "idProduct", 16));
+        device.release = std::uint16_t(readNumber(dir / "bcdDevice", 16));
+        device.serial = readLine(dir / "serial");
+        device.description = readLine(dir / "product");
+        device.bus = int(readNumber(dir / "busnum", 10));
+        device.address = int(readNumber(dir / "devnum", 10));
+        const long configuration = readNumber(dir / "bConfigurationValue", 10);
+        device.interfaceName = dir.filename().string() + ":" +
+                               std::to_string(configuration < 0 ? 1 : configuration) + ".0";
+        const fs::path driver = fs::read_symlink(dir / device.interfaceName / "driver", error);
+        device.driver = error ? "" : driver.filename().string();
+        error.clear();
+        devices.push_back(device);
+    }
+    std::sort(devices.begin(), devices.end(), [](const UsbDevice &a, const UsbDevice &b) {
+        return std::pair(a.bus, a.address) < std::pair(b.bus, b.address);
+    });
+    return devices;
+}
+
+std::vector<UsbDevice> listFtdiDevices(const std::string &sysRoot) {
+    std::vector<UsbDevice> devices = listUsbDevices(sysRoot);
+    std::erase_if(devices, [](const UsbDevice &device) { return device.vendor != FtdiVendor; });
+    return devices;
+}
+
+FtdiBinding parseFtdiBinding(const std::string &binding) {
+    const std::string rest = binding.substr(std::min<std::size_t>(4, binding.size()));
+    const std::size_t at = rest.find('@');
+    const std::string ids = rest.substr(0, at);
+    FtdiBinding result;
+
+    if (!ids.empty()) {
+        // ":VID:PID" or ":VID:PID:SERIAL"
+        const std::size_t second = ids.find(':', 1);
+        if (ids[0] != ':' || second == std::string::npos)
+            throw std::invalid_argument("expected ftdi:VID:PID[:SERIAL], e.g. ftdi:0403:6014");
+        const std::size_t third = ids.find(':', second + 1);
+        result.vendor = parseId(ids.substr(1, second - 1), "vendor");
+        result.product = parseId(ids.substr(second + 1, third - second - 1), "product");
+        if (third != std::string::npos) {
+            result.serial = ids.substr(third + 1);
+            if (result.serial.empty())
+                throw std::invalid_argument("the serial number after ftdi:VID:PID: is empty");
+        }
+    }
+
+    const PinList names = at == std::string::npos ? PinList{{{"D3"}, {"D0"}, {"D1"}, {"D2"}}}
+                                                  : parsePinList(rest.substr(at + 1));
+    std::array<unsigned, BoardLineCount> pins{};
+    for (std::size_t n = 0; n < BoardLineCount; ++n)
+        pins[n] = ftdiPin(names[n].name);
+    result.pins = pinMapFrom(pins, names);
+    return result;
+}
+
+bool ftdiBindingMatches(const FtdiBinding &binding, const UsbDevice &device) {
+    if (binding.vendor) {
+        if (device.vendor != *binding.vendor || device.product != *binding.product)
+            return false;
+    } else {
+        // FTDI's own product IDs, those libftdi looks for by default.
+        constexpr std::uint16_t Products[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
+        if (device.vendor != FtdiVendor || std::find(std::begin(Products), std::end(Products),
+                                                     device.product) == std::end(Products))
+            return false;
+    }
+    return binding.serial.empty() || binding.serial == device.serial;
+}
+
+BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held) {
+    BitbangRun run;
+    run.bytes.reserve(steps.size() + 1);
+    std::uint8_t levels = held;
+    for (const PinStep &step : steps) {
+        if (step.kind == PinStep::Kind::Write) {
+            levels = std::uint8_t(pins.levelsFor(step.data));
+            run.bytes.push_back(levels);
+        } else {
+            run.samples.push_back(run.bytes.size());
+        }
+    }
+    if (!run.samples.empty() && run.samples.back() == run.bytes.size())
+        run.bytes.push_back(levels);
+    return run;
+}
+
+std::size_t ftdiChunkFor(std::uint16_t release) {
+    const FtdiChip *chip = chipFor(release);
+    return chip ? chip->fifo : 128;
+}
+
+int ftdiBaudrateFor(long clockHz, std::uint16_t release) {
+    // libftdi multiplies a bit-bang rate by four; the chip then runs at most
+    // one byte per tick. Rates up to a baud divisor of 2 are all within
+    // libftdi's 5 % tolerance: 3 MBd / 4 / 2 on the older chips, 12 MBd / 4
+    // / 2 on the H chips.
+    const FtdiChip *chip = chipFor(release);
+    const long cap = chip && chip->highSpeed ? 1'500'000 : 375'000;
+    return int(std::clamp(2 * clockHz, 1L, cap));
+}
+
+std::string ftdiMessage(const FtdiFailure &failure) {
+    const std::string item = presetItem(failure.base);
+    const std::string where = portName(failure.base) + " on " + failure.binding + ": ";
+    const std::string node = failure.device ? failure.device->node() : "/dev/bus/usb/BBB/DDD";
+    const std::string what = failure.device ? failure.device->describe() : "the adapter";
+    const std::string reason = failure.reason.empty() ? "" : " (" + failure.reason + ")";
+
+    switch (failure.step) {
+    case Step::Find:
+        if (failure.present.empty())
+            return where +
+                   "no FTDI adapter is plugged in; plug it in (lsusb lists FTDI's chips as "
+                   "0403:6001, 6010, 6011, 6014 or 6015), or bind a parallel port with --device " +
+                   item + "=/dev/parportN";
+        return where + "no adapter that this binding takes is plugged in; the system has " +
+               deviceList(failure.present) + "; bind one with --device " + item + "=" +
+               ftdiBindingFor(failure.present.front());
+    case Step::Choose:
+        return where + std::to_string(failure.present.size()) +
+               " FTDI adapters are plugged in: " + deviceList(failure.present) +
+               "; choose one with --device " + item + "=" + ftdiBindingFor(failure.present.front());
+    case Step::Permission:
+        return where + "cannot open " + what + reason + "; install the package's udev rule (" +
+               UdevRulesFile +
+               ", which gives FTDI adapters to group plugdev), join that group with 'sudo usermod "
+               "-aG plugdev $USER', log in again and replug the adapter";
+    case Step::Busy:
+        if (failure.device && failure.device->driver == "usbfs")
+            return where + "another program has " + what + " open; 'fuser -v " + node +
+                   "' names it: close it, and try again";
+        return where + "the kernel's driver " +
+               (failure.device && !failure.device->driver.empty() ? failure.device->driver
+                                                                  : std::string("ftdi_sio")) +
+               " holds " + what + " and would not let go" + reason +
+               "; close the programs using its /dev/ttyUSB port, or unbind the driver with 'echo " +
+               (failure.device ? failure.device->interfaceName : std::string("B-P:1.0")) +
+               " | sudo tee /sys/bus/usb/drivers/" +
+               (failure.device && !failure.device->driver.empty() ? failure.device->driver
+                                                                  : std::string("ftdi_sio")) +
+               "/unbind'";
+    case Step::Open:
+        return where + "cannot open " + what + reason +
+               "; unplug the adapter and plug it in again, then try again";
+    case Step::Setup:
+        return where + what + " refused synchronous bit-bang" + reason +
+               "; use an FTDI chip that has it (FT232R, FT232H, or channel A of an FT2232H or "
+               "FT4232H), or replug the adapter and try again";
+    case Step::Transfer:
+        return where + "the pin transfer failed" + reason +
+               "; check the adapter and its cable, then try again";
+    case Step::Unplugged:
+        return where + what + " was unplugged" + reason +
+               "; plug it in again, and the next frame finds it";
+    }
+    return where + failure.reason;
+}
+
+class FtdiBackend::Port final : public ParallelPort {
+public:
+    Port(FtdiBackend &backend, UsbDevice device, std::uint16_t base)
+        : m_backend(backend)
+        , m_device(std::move(device))
+        , m_base(base)
+        , m_chunk(ftdiChunkFor(m_device.release))
+        , m_held(std::uint8_t(backend.m_binding.pins.levelsFor(SelectLine))) {}
+
+    const UsbDevice &device() const { return m_device; }
+    std::uint16_t base() const { return m_base; }
+
+    void writeData(std::uint8_t value) override {
+        const PinStep step{PinStep::Kind::Write, value};
+        run({&step, 1}, {});
+    }
+    std::uint8_t readStatus() override {
+        const PinStep step{PinStep::Kind::Read};
+        std::uint8_t status = 0;
+        run({&step, 1}, {&status, 1});
+        return status;
+    }
+
+    void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+        const BitbangRun run = bitbangRun(steps, m_backend.m_binding.pins, m_held);
+        std::vector<std::uint8_t> samples(run.bytes.size());
+        for (std::size_t offset = 0; offset < run.bytes.size(); offset += m_chunk) {
+            const int count = int(std::min(m_chunk, run.bytes.size() - offset));
+            transfer(run.bytes.data() + offset, samples.data() + offset, count);
+        }
+        for (std::size_t n = 0; n < run.samples.size(); ++n)
+            statuses[n] = m_backend.m_binding.pins.statusFor(samples.at(run.samples[n]));
+        if (!run.bytes.empty())
+            m_held = run.bytes.back();
+    }
+
+    // Writes count bytes and reads their samples back.
+    void transfer(const std::uint8_t *bytes, std::uint8_t *samples, int count) {
+        FtdiSystem &system = *m_backend.m_system;
+        if (system.write(bytes, count) != count)
+            failTransfer();
+        int got = 0;
+        auto deadline = std::chrono::steady_clock::now() + SampleBound;
+        while (got < count) {
+            const int read = system.read(samples + got, count - got);
+            if (read < 0)
+                failTransfer();
+            if (read > 0)
+                deadline = std::chrono::steady_clock::now() + SampleBound;
+            else if (std::chrono::steady_clock::now() > deadline)
+                failTransfer("the adapter sent back no pin samples");
+            got += read;
+        }
+    }
+
+private:
+    [[noreturn]] void failTransfer(std::string reason = {}) {
+        FtdiSystem &system = *m_backend.m_system;
+        FtdiFailure failure{Step::Transfer,   m_base,
+                            m_backend.m_text, reason.empty() ? system.errorText() : reason,
+                            m_device,         {}};
+        const std::vector<UsbDevice> present = system.devices();
+        const bool stillThere = std::any_of(present.begin(), present.end(), [&](auto &device) {
+            return device.bus == m_device.bus && device.address == m_device.address;
+        });
+        if (!stillThere)
+            failure.step = Step::Unplugged;
+        m_backend.fail(failure);
+    }
+
+    FtdiBackend &m_backend;
+    UsbDevice m_device;
+    std::uint16_t m_base;
+    std::size_t m_chunk;
+    std::uint8_t m_held; // the levels the last byte left on the pins
+};
+
+FtdiBackend::FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz)
+    : m_system(std::move(system))
+    , m_text(std::move(binding))
+    , m_binding(parseFtdiBinding(m_text))
+    , m_clockHz(clockHz) {}
+
+FtdiBackend::~FtdiBackend() {
+    m_system->close();
+}
+
+void FtdiBackend::fail(FtdiFailure failure) {
+    // The port may be the caller: it is replaced at the next open, not here.
+    m_open = false;
+    m_system->close();
+    throw PortError(ftdiMessage(failure));
+}
+
+UsbDevice FtdiBackend::choose(std::uint16_t base) {
+    const std::vector<UsbDevice> present = m_system->devices();
+    std::vector<UsbDevice> matching;
+    for (const UsbDevice &device : present) {
+        if (ftdiBindingMatches(m_binding, device))
+            matching.push_back(device);
+    }
+    if (matching.size() == 1)
+        return matching.front();
+    if (matching.empty()) {
+        std::vector<UsbDevice> ftdi;
+        for (const UsbDevice &device : present) {
+            if (device.vendor == FtdiVendor ||
+                (m_binding.vendor && device.vendor == *m_binding.vendor))
+                ftdi.push_back(device);
+        }
+        fail({Step::Find, base, m_text, {}, {}, ftdi});
+    }
+    fail({Step::Choose, base, m_text, {}, {}, matching});
+}
+
+void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
+    if (m_system->access(device.node()) < 0 && (errno == EACCES || errno == EPERM))
+        fail({Step::Permission, base, m_text, std::strerror(errno), device, {}});
+    if (m_system->open(device.bus, device.address) < 0) {
+        FtdiFailure failure{Step::Open, base, m_text, m_system->errorText(), device, {}};
+        // Who holds it shows in sysfs after the attempt: the kernel's serial
+        // driver that would not be detached, or usbfs for another program.
+        for (const UsbDevice &now : m_system->devices()) {
+            if (now.bus == device.bus && now.address == device.address && !now.driver.empty()) {
+                failure.step = Step::Busy;
+                failure.device = now;
+            }
+        }
+        fail(failure);
+    }
+
+    auto port = std::make_unique<Port>(*this, device, base);
+    // The output latch takes the idle levels while every pin is still an
+    // input; enabling the outputs then drives select high from the start.
+    const std::uint8_t idle = std::uint8_t(m_binding.pins.levelsFor(SelectLine));
+    const auto setupFailed = [&] {
+        fail({Step::Setup, base, m_text, m_system->errorText(), device, {}});
+    };
+    if (m_system->setLatencyTimer(1) < 0 || m_system->setBitmode(0, FtdiSyncBitbang) < 0 ||
+        m_system->setBaudrate(ftdiBaudrateFor(m_clockHz, device.release)) < 0 ||
+        m_system->flush() < 0)
+        setupFailed();
+    m_port = std::move(port);
+    std::uint8_t sample = 0;
+    m_port->transfer(&idle, &sample, 1);
+    if (m_system->setBitmode(std::uint8_t(m_binding.pins.outputs()), FtdiSyncBitbang) < 0)
+        setupFailed();
+}
+
+ParallelPort &FtdiBackend::open(PortRegisters registers) {
+    if (!m_open) {
+        setUp(choose(registers.data), registers.data);
+        m_open = true;
+    }
+    return *m_port;
+}

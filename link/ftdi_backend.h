@@ -1,0 +1,150 @@
+#pragma once
+
+#include "link/adapter_pins.h"
+#include "link/port_backend.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// A USB device as sysfs shows it, readable without any permission on the
+// device itself.
+struct UsbDevice {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::uint16_t release = 0; // bcdDevice: tells FTDI's chips apart
+    std::string serial;        // empty when the device reports none
+    std::string description;   // the product string
+    int bus = 0;
+    int address = 0;
+    std::string interfaceName; // sysfs name of interface 0, e.g. 1-1:1.0
+    std::string driver;        // the driver holding interface 0: ftdi_sio, usbfs, or none
+
+    // /dev/bus/usb/BBB/DDD
+    std::string node() const;
+    // "0403:6001 serial A10K1B2C (FT232R USB UART) at /dev/bus/usb/001/004"
+    std::string describe() const;
+};
+
+inline constexpr std::uint16_t FtdiVendor = 0x0403;
+
+// The USB devices under sysRoot (normally /sys/bus/usb/devices), hubs
+// included, by bus and address.
+std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot = "/sys/bus/usb/devices");
+
+// The FTDI devices present (FTDI's vendor ID), by bus and address.
+std::vector<UsbDevice> listFtdiDevices(const std::string &sysRoot = "/sys/bus/usb/devices");
+
+// "ftdi:0403:6001:A10K1B2C": the binding that picks just that device.
+std::string ftdiBindingFor(const UsbDevice &device);
+
+// What a binding "ftdi[:VID:PID[:SERIAL]][@SELECT,CLOCK,SDI,SDO]" asks for.
+struct FtdiBinding {
+    std::optional<std::uint16_t> vendor; // none: any of FTDI's own product IDs
+    std::optional<std::uint16_t> product;
+    std::string serial; // empty: any
+    PinMap pins;        // bits of the chip's pin byte D0..D7 (ADBUS0..7)
+};
+
+// Default pins: D3 select, D0 clock, D1 SDI, D2 SDO (the FT232H's SPI pins).
+// Throws std::invalid_argument saying what is wrong.
+FtdiBinding parseFtdiBinding(const std::string &binding);
+
+// Whether the binding takes this device.
+bool ftdiBindingMatches(const FtdiBinding &binding, const UsbDevice &device);
+
+// A run of pin steps as synchronous bit-bang sends it: one byte per data
+// write, and for each read the index of the byte whose sample answers it.
+// The chip samples its pins just before it applies each byte, so a read is
+// answered by the byte after it; a run that ends in reads (or holds nothing
+// else) gets one more byte that repeats the levels held.
+struct BitbangRun {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> samples;
+};
+
+BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held);
+
+// libftdi (and sysfs) behind a seam, so tests can stand in for the chip. Each
+// call returns what libftdi returns: 0 or a count on success, a negative code
+// with errorText() saying why on failure.
+class FtdiSystem {
+public:
+    virtual ~FtdiSystem() = default;
+
+    virtual std::vector<UsbDevice> devices() = 0;
+    // access(2) for reading and writing: 0, or -1 with errno set.
+    virtual int access(const std::string &node) = 0;
+    // Opens interface A of the device at bus and address (detaching the
+    // kernel's serial driver, as libftdi does).
+    virtual int open(int bus, int address) = 0;
+    virtual int setBitmode(std::uint8_t outputs, std::uint8_t mode) = 0;
+    virtual int setBaudrate(int rate) = 0;
+    virtual int setLatencyTimer(int milliseconds) = 0;
+    virtual int flush() = 0;
+    virtual int write(const std::uint8_t *bytes, int count) = 0;
+    // The samples that have arrived, up to count: 0 when none has yet.
+    virtual int read(std::uint8_t *bytes, int count) = 0;
+    virtual std::string errorText() = 0;
+    virtual void close() = 0;
+};
+
+std::unique_ptr<FtdiSystem> makeLibftdiSystem();
+
+// libftdi's bit modes used here.
+inline constexpr std::uint8_t FtdiSyncBitbang = 0x04;
+
+// A step of reaching an FTDI adapter that failed, with what the message needs.
+struct FtdiFailure {
+    enum class Step { Find, Choose, Permission, Busy, Open, Setup, Transfer, Unplugged };
+
+    Step step;
+    std::uint16_t base;
+    std::string binding; // as given after --device LPTn=
+    std::string reason;  // libftdi's text or strerror; empty if none
+    std::optional<UsbDevice> device;
+    std::vector<UsbDevice> present; // at Find and Choose
+};
+
+// One line: the port and adapter, the reason, and the remedy.
+std::string ftdiMessage(const FtdiFailure &failure);
+
+// The chip's FIFO: how many bytes one write may carry before their samples
+// must be read (the smaller of its two buffers).
+std::size_t ftdiChunkFor(std::uint16_t release);
+
+// The byte rate, as libftdi's bit-bang baud rate, for a clock rate: each pin
+// step lasts half a period of clockHz, capped at what the chip can do.
+int ftdiBaudrateFor(long clockHz, std::uint16_t release);
+
+// Reaches the board through an FTDI chip in synchronous bit-bang mode. The
+// adapter is found and opened at the port's first frame and held until the
+// back end is destroyed; a failed transfer closes it, so the next frame looks
+// for it afresh. Closing leaves the pins as the last frame left them.
+class FtdiBackend : public PortBackend {
+public:
+    FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz);
+    ~FtdiBackend() override;
+
+    FtdiBackend(const FtdiBackend &) = delete;
+    FtdiBackend &operator=(const FtdiBackend &) = delete;
+
+    ParallelPort &open(PortRegisters registers) override;
+
+private:
+    class Port;
+
+    [[noreturn]] void fail(FtdiFailure failure);
+    UsbDevice choose(std::uint16_t base);
+    void setUp(const UsbDevice &device, std::uint16_t base);
+
+    std::unique_ptr<FtdiSystem> m_system;
+    std::string m_text;
+    FtdiBinding m_binding;
+    long m_clockHz;
+    std::unique_ptr<Port> m_port;
+    bool m_open = false;
+};

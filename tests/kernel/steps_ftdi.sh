@@ -1,0 +1,97 @@
+# The FTDI steps of the kernel test (sourced by init.sh): quorvexctl through
+# Debian's libftdi1 and libusb, the kernel's USB host stack and usbfs, to the
+# emulated FT232R (usb_gadget.sh) in synchronous bit-bang.
+
+. /usb_gadget.sh
+
+step_1() {
+    echo "@@STEP 1 BEGIN the emulated FT232R enumerates and quorvexctl sends through libftdi"
+    load_usb
+    start_chip adbus 3,0,1,2
+    run 30 quorvexctl --device LPT1=ftdi send 8112 --verify
+    check "send 8112 --verify on bare ftdi succeeds" [ $RC = 0 ]
+    check "the board read back 8112h" says "read back 8112h"
+    show_chip_log
+    check "two frames, select falling once in each (opening glitched no select)" \
+        chip_says "frame 2: word 8112; select has fallen 2 times"
+    check "no third" [ "$(frames_latched)" = 2 ]
+    check "SDI held still at every rising clock" chip_never_says "rising clock: [1-9]"
+    check "the latency timer at its minimum" chip_says "latency timer 1 ms"
+    check "every pin an input while the idle levels were latched" \
+        [ "$(grep -m1 '^bit mode 04' /tmp/chip.log)" = "bit mode 04, pins 00" ]
+}
+
+step_2() {
+    echo "@@STEP 2 BEGIN a binding by IDs and serial, on other pins, select through an inverter"
+    stop_chip
+    start_chip adbus '~7,4,5,6'
+    run 30 quorvexctl --port LPT2 --device 'LPT2=ftdi:0403:6001:QVX00001@~D7,D4,D5,D6' \
+        send 8112 --verify
+    check "send on ftdi:0403:6001:QVX00001@~D7,D4,D5,D6 succeeds" [ $RC = 0 ]
+    # The floating pin selects the chip through the inverter until the
+    # outputs are enabled: that first rise of select latches a frame of its own.
+    check "the board latched the frame the opening ended, and the two sent" \
+        chip_says "frame 3: word 8112; select has fallen 2 times"
+    run 30 quorvexctl --device LPT1=ftdi:0403:6001:OTHER send 1
+    check "a serial not plugged in: exit 3" [ $RC = 3 ]
+    check "naming the adapter there is" says "0403:6001 serial QVX00001"
+    check "and the binding that takes it" says "ftdi:0403:6001:QVX00001"
+    stop_chip
+    start_chip adbus 3,0,1,2
+}
+
+step_3() {
+    echo "@@STEP 3 BEGIN a user without the udev rule's permission, then with it"
+    NODE=$(ftdi_node)
+    echo "    $NODE: $(ls -l "$NODE")"
+    as_user 30 "quorvexctl --device LPT1=ftdi send 1"
+    check "without: exit 3" [ $RC = 3 ]
+    check "naming the rule and the group" says "70-quorvex-evm.rules.*plugdev"
+    # What the package's rule gives the node, and the user joining the group.
+    chgrp plugdev "$NODE"
+    chmod 0660 "$NODE"
+    sed -i 's/^plugdev:x:46:$/plugdev:x:46:quorvex/' /etc/group
+    as_user 30 "quorvexctl --device LPT1=ftdi send 8112 --verify"
+    check "with: success" [ $RC = 0 ]
+}
+
+step_4() {
+    echo "@@STEP 4 BEGIN the adapter held by a server, then by the kernel's serial driver"
+    start_server quorvexctl --device LPT1=ftdi serve
+    scpi 'WORD #H8112\nVER?\n'
+    check "the server sends and verifies through the adapter" says "^1"
+    run 30 quorvexctl --device LPT1=ftdi send 1
+    check "a second program: exit 3" [ $RC = 3 ]
+    check "saying another program has it, and how to find it" says "another program.*fuser -v /dev/bus/usb/"
+    stop_server
+    insmods usbserial ftdi_sio
+    check "ftdi_sio takes the chip as a serial port" wait_for 50 [ -c /dev/ttyUSB0 ]
+    run 30 quorvexctl --device LPT1=ftdi send 8112 --verify
+    check "libftdi detaches the serial driver, as for every user: success" [ $RC = 0 ]
+    check "and the serial port is gone" [ ! -e /dev/ttyUSB0 ]
+}
+
+step_5() {
+    echo "@@STEP 5 BEGIN unplugged while a server holds it, plugged in again"
+    start_server quorvexctl --device LPT1=ftdi serve
+    scpi 'WORD 1\n*OPC?\n'
+    check "the server sends" says "^1"
+    pull_out
+    scpi 'WORD 2\nSYST:ERR?\n'
+    check "the next frame fails with the adapter unplugged" says '^100,.*unplugged'
+    plug_in
+    scpi 'WORD #H8112\nVER?\n'
+    check "plugged in again, the server finds it and verifies" says "^1"
+    stop_server
+}
+
+step_6() {
+    echo "@@STEP 6 BEGIN an adapter with no board on its pins"
+    stop_chip
+    start_chip cbus 0,1,2,3
+    run 30 quorvexctl --device LPT1=ftdi send 8112 --verify
+    check "exit 1" [ $RC = 1 ]
+    check "the board did not echo: the inputs float high" says "did not echo.*FFFFh"
+}
+
+STEPS="1 2 3 4 5 6"

@@ -1,0 +1,367 @@
+#include "link/frame_transfer.h"
+#include "link/ftdi_backend.h"
+#include "link/gpio_backend.h"
+#include "link/simulated_board.h"
+
+#include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+namespace {
+
+// The simulated board wired to four pins of an adapter (select, clock, SDI,
+// SDO), select through an inverter where asked; counts the falls of select,
+// which a frame has one of and opening an adapter none.
+struct WiredBoard {
+    explicit WiredBoard(std::array<unsigned, 4> pins, bool inverted = false)
+        : pin(pins)
+        , invertedSelect(inverted) {}
+
+    std::array<unsigned, 4> pin;
+    bool invertedSelect;
+    SimulatedBoard board;
+    bool selected = false;
+    long selectFalls = 0;
+
+    void drive(std::uint32_t levels) {
+        const auto at = [&](int line) { return ((levels >> pin[std::size_t(line)]) & 1) != 0; };
+        const bool select = at(0) != invertedSelect;
+        selectFalls += !select && !selected;
+        selected = !select;
+        board.writeData(std::uint8_t((select ? SelectLine : 0) | (at(1) ? ClockLine : 0) |
+                                     (at(2) ? SdiLine : 0)));
+    }
+};
+
+// An FT232R as FTDI documents synchronous bit-bang: each byte written is
+// sampled (the pins just before it takes effect), then drives the output
+// pins; inputs float high; the samples come back in pieces; a write beyond
+// the 128-byte FIFO before its samples are read stalls.
+class FakeFtdi : public FtdiSystem {
+public:
+    WiredBoard wired{{3, 0, 1, 2}};
+    std::vector<UsbDevice> present{
+        {FtdiVendor, 0x6001, 0x0600, "A1", "FT232R", 1, 4, "1-1:1.0", ""}};
+    int accessErrno = 0, openResult = 0;
+    std::string driverAfterOpen;
+    std::uint8_t latch = 0, outputs = 0;
+    std::deque<std::uint8_t> samples;
+
+    std::uint8_t pins() const {
+        const std::uint8_t sdo = wired.board.sdo() ? 0xFF : std::uint8_t(~(1u << wired.pin[3]));
+        return std::uint8_t((latch & outputs) | (~outputs & sdo));
+    }
+    std::vector<UsbDevice> devices() override { return present; }
+    int access(const std::string &) override { return (errno = accessErrno) ? -1 : 0; }
+    int open(int, int) override {
+        for (UsbDevice &device : present)
+            device.driver = driverAfterOpen;
+        return openResult;
+    }
+    int setBitmode(std::uint8_t mask, std::uint8_t) override {
+        outputs = mask;
+        wired.drive(pins());
+        return 0;
+    }
+    int setBaudrate(int) override { return 0; }
+    int setLatencyTimer(int) override { return 0; }
+    int flush() override { return 0; }
+    int write(const std::uint8_t *bytes, int count) override {
+        if (present.empty() || samples.size() + std::size_t(count) > 128)
+            return -1;
+        for (int n = 0; n < count; ++n) {
+            samples.push_back(pins());
+            latch = bytes[n];
+            wired.drive(pins());
+        }
+        return count;
+    }
+    int read(std::uint8_t *bytes, int count) override {
+        const int got = std::min({count, 5, int(samples.size())});
+        std::copy_n(samples.begin(), got, bytes);
+        samples.erase(samples.begin(), samples.begin() + got);
+        return got;
+    }
+    std::string errorText() override { return "usb bulk write failed"; }
+    void close() override {}
+};
+
+// The kernel's GPIO character device with one 4-line chip, modelled on
+// gpiolib's uAPI v2: a line with a consumer is busy; a request's lines take
+// the config's flags unless an attribute's mask names them, and its outputs
+// the values asked; values go by the request's line order.
+class FakeGpio : public GpioSystem {
+public:
+    WiredBoard wired{{0, 1, 2, 3}};
+    std::array<std::string, 4> names{"CS", "SCK", "MOSI", "MISO"}, consumers;
+    int openErrno = 0;
+    bool gone = false;
+    std::array<unsigned, 4> requested{};
+    std::uint64_t outputs = 0, levels = 0;      // by request order
+    std::vector<std::chrono::nanoseconds> gaps; // from each pin change to the wait after it
+    std::chrono::steady_clock::time_point changed;
+    int changes = 0;
+
+    std::vector<std::string> chipPaths() override { return {"/dev/gpiochip0"}; }
+    int open(const std::string &) override { return (errno = openErrno) ? -1 : 3; }
+    int chipInfo(int, gpiochip_info &info) override {
+        info = {"gpiochip0", "ftdi-cbus", 4};
+        return 0;
+    }
+    int lineInfo(int, gpio_v2_line_info &info) override {
+        std::strcpy(info.name, names.at(info.offset).c_str());
+        std::strcpy(info.consumer, consumers.at(info.offset).c_str());
+        info.flags = consumers[info.offset].empty() ? 0 : GPIO_V2_LINE_FLAG_USED;
+        return 0;
+    }
+    int requestLines(int, gpio_v2_line_request &request) override {
+        for (unsigned n = 0; n < request.num_lines; ++n) {
+            if (!consumers.at(request.offsets[n]).empty())
+                return (errno = EBUSY), -1;
+            requested[n] = request.offsets[n];
+        }
+        outputs = request.config.flags & GPIO_V2_LINE_FLAG_OUTPUT ? 0xF : 0;
+        for (unsigned n = 0; n < request.config.num_attrs; ++n) {
+            const gpio_v2_line_config_attribute &attribute = request.config.attrs[n];
+            if (attribute.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS)
+                outputs = attribute.attr.flags & GPIO_V2_LINE_FLAG_OUTPUT
+                              ? outputs | attribute.mask
+                              : outputs & ~attribute.mask;
+            if (attribute.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES)
+                set(attribute.attr.values, attribute.mask);
+        }
+        request.fd = 4;
+        return 0;
+    }
+    int setValues(int, gpio_v2_line_values &values) override {
+        if (gone)
+            return (errno = ENODEV), -1;
+        set(values.bits, values.mask);
+        ++changes;
+        changed = std::chrono::steady_clock::now();
+        return 0;
+    }
+    int getValues(int, gpio_v2_line_values &values) override {
+        values.bits = levels & outputs;
+        for (unsigned n = 0; n < 4; ++n) {
+            if (!(outputs >> n & 1) && (requested[n] != wired.pin[3] || wired.board.sdo()))
+                values.bits |= 1u << n;
+        }
+        return 0;
+    }
+    int close(int) override { return 0; }
+    void waitUntil(std::chrono::steady_clock::time_point time) override {
+        if (changes > 0)
+            gaps.push_back(time - changed);
+    }
+
+private:
+    void set(std::uint64_t bits, std::uint64_t mask) {
+        levels = (levels & ~mask) | (bits & mask & outputs);
+        std::uint32_t pins = 0;
+        for (unsigned n = 0; n < 4; ++n)
+            pins |= std::uint32_t((levels >> n) & 1) << requested[n];
+        wired.drive(pins);
+    }
+};
+
+// Frames of 8112h and 1234h in one run (more than an FT232R's FIFO), then
+// one of 5678h in three runs, its first read alone, as a command that stops
+// inside the select window does, then a run that ends with a read just
+// after a falling clock (which shifts 5678h to ACF0h); returns the three
+// words read back and that sample, as a status byte.
+std::array<std::uint16_t, 4> runFrames(ParallelPort &port) {
+    const Frame first = frameFor(0x8112), second = frameFor(0x1234), third = frameFor(0x5678);
+    std::vector<PinStep> steps(first.begin(), first.end());
+    steps.insert(steps.end(), second.begin(), second.end());
+    std::array<std::uint8_t, 32> statuses{};
+    port.run(steps, statuses);
+    FrameStatuses split{};
+    port.run(std::span(third).first(4), {});
+    port.run(std::span(third).subspan(4, 1), std::span(split).first(1));
+    port.run(std::span(third).subspan(5), std::span(split).subspan(1));
+    FrameStatuses one{}, two{};
+    std::copy_n(statuses.begin(), 16, one.begin());
+    std::copy_n(statuses.begin() + 16, 16, two.begin());
+    const PinStep shift[] = {{PinStep::Kind::Write, 0},
+                             {PinStep::Kind::Write, ClockLine},
+                             {PinStep::Kind::Write, 0},
+                             {PinStep::Kind::Read}};
+    std::uint8_t afterFall = 0;
+    port.run(shift, {&afterFall, 1});
+    return {readBackOf(one), readBackOf(two), readBackOf(split), afterFall};
+}
+
+QString portErrorOf(PortBackend &backend) {
+    try {
+        sendWord(backend, {0x378, 0x379}, 1);
+    } catch (const PortError &error) {
+        return QString::fromStdString(error.what());
+    }
+    return {};
+}
+
+} // namespace
+
+class AdaptersTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void ftdiFramesEcho_data();
+    void ftdiFramesEcho();
+    void gpioFramesEcho_data();
+    void gpioFramesEcho();
+    void remedies_data();
+    void remedies();
+};
+
+void AdaptersTest::ftdiFramesEcho_data() {
+    QTest::addColumn<QString>("binding");
+    QTest::addColumn<bool>("invertedSelect");
+    QTest::addColumn<long>("fallsAtOpening");
+    QTest::newRow("default pins") << "ftdi" << false << 0L;
+    // Floating, the select pin selects the chip through the inverter until
+    // the outputs are enabled.
+    QTest::newRow("other pins, select inverted") << "ftdi@~D7,D4,ADBUS5,6" << true << 1L;
+}
+
+void AdaptersTest::ftdiFramesEcho() {
+    QFETCH(QString, binding);
+    QFETCH(bool, invertedSelect);
+    QFETCH(long, fallsAtOpening);
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi &chip = *owned;
+    // FTDI's own example of synchronous bit-bang: pins at FFh, 55h and AAh
+    // written, FFh and 55h read.
+    chip.outputs = chip.latch = 0xFF;
+    const std::uint8_t example[] = {0x55, 0xAA};
+    std::uint8_t sampled[2] = {};
+    chip.write(example, 2);
+    QCOMPARE(chip.read(sampled, 2), 2);
+    QVERIFY(sampled[0] == 0xFF && sampled[1] == 0x55);
+    chip.outputs = chip.latch = 0;
+    chip.wired = invertedSelect ? WiredBoard({7, 4, 5, 6}, true) : WiredBoard({3, 0, 1, 2});
+
+    FtdiBackend backend(std::move(owned), binding.toStdString(), 100'000);
+    ParallelPort &port = backend.open({0x378, 0x379});
+    QCOMPARE(chip.wired.selectFalls, fallsAtOpening);
+    const auto readBack = runFrames(port);
+    QCOMPARE(readBack, (std::array<std::uint16_t, 4>{0x0000, 0x8112, 0x1234, statusForSdo(1)}));
+    QCOMPARE(chip.wired.board.controlWord(), 0x5678);
+    QCOMPARE(chip.wired.selectFalls, fallsAtOpening + 4);
+}
+
+void AdaptersTest::gpioFramesEcho_data() {
+    QTest::addColumn<QString>("binding");
+    QTest::addColumn<bool>("invertedSelect");
+    QTest::newRow("by name, offsets") << "gpio:gpiochip0@0,1,2,3" << false;
+    QTest::newRow("by label, line names, select inverted")
+        << "gpio:ftdi-cbus@~CS,SCK,MOSI,MISO" << true;
+}
+
+void AdaptersTest::gpioFramesEcho() {
+    QFETCH(QString, binding);
+    QFETCH(bool, invertedSelect);
+    auto owned = std::make_unique<FakeGpio>();
+    FakeGpio &chip = *owned;
+    chip.wired.invertedSelect = invertedSelect;
+    GpioBackend backend(std::move(owned), binding.toStdString(), 100);
+    ParallelPort &port = backend.open({0x378, 0x379});
+    QCOMPARE(chip.wired.selectFalls, 0L); // the request glitched no select
+    const auto readBack = runFrames(port);
+    QCOMPARE(readBack, (std::array<std::uint16_t, 4>{0x0000, 0x8112, 0x1234, statusForSdo(1)}));
+    QCOMPARE(chip.wired.board.controlWord(), 0x5678);
+    QCOMPARE(chip.wired.selectFalls, 4L);
+    // One call per pin change, each half a period of 100 Hz after the last.
+    int changes = 0;
+    std::uint8_t data = SelectLine;
+    for (const std::uint16_t word : {0x8112, 0x1234, 0x5678}) {
+        for (const PinStep &step : frameFor(word)) {
+            changes += step.kind == PinStep::Kind::Write && step.data != data;
+            data = step.kind == PinStep::Kind::Write ? step.data : data;
+        }
+    }
+    changes += 3; // the run after the frames
+    QCOMPARE(chip.changes, changes);
+    QCOMPARE(int(chip.gaps.size()), changes - 1);
+    for (const std::chrono::nanoseconds gap : chip.gaps)
+        QVERIFY2(gap >= std::chrono::milliseconds(5) && gap < std::chrono::milliseconds(6),
+                 qPrintable(QString::number(gap.count())));
+}
+
+void AdaptersTest::remedies_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("remedy");
+    const auto ftdi = [](const char *binding, auto &&setUp) {
+        auto chip = std::make_unique<FakeFtdi>();
+        setUp(*chip);
+        FtdiBackend backend(std::move(chip), binding, 100'000);
+        return portErrorOf(backend);
+    };
+    const UsbDevice other{FtdiVendor, 0x6014, 0x0900, "B2", "", 1, 5, "1-2:1.0", ""};
+    QTest::newRow("ftdi: none plugged in")
+        << ftdi("ftdi", [](FakeFtdi &c) { c.present.clear(); }) << "no FTDI adapter is plugged in";
+    QTest::newRow("ftdi: two") << ftdi("ftdi", [&](FakeFtdi &c) { c.present.push_back(other); })
+                               << "2 FTDI adapters are plugged in: 0403:6001 serial A1 (FT232R) "
+                                  "at /dev/bus/usb/001/004 and 0403:6014 serial B2";
+    QTest::newRow("ftdi: another serial")
+        << ftdi("ftdi:0403:6001:C3", [](FakeFtdi &) {}) << "--device LPT1=ftdi:0403:6001:A1";
+    QTest::newRow("ftdi: no permission")
+        << ftdi("ftdi", [](FakeFtdi &c) { c.accessErrno = EACCES; })
+        << "70-quorvex-evm.rules, which gives FTDI adapters to group plugdev";
+    QTest::newRow("ftdi: another program")
+        << ftdi("ftdi",
+                [](FakeFtdi &c) {
+                    c.openResult = -5;
+                    c.driverAfterOpen = "usbfs";
+                })
+        << "another program has 0403:6001 serial A1 (FT232R) at /dev/bus/usb/001/004 open; "
+           "'fuser -v /dev/bus/usb/001/004'";
+    QTest::newRow("ftdi: the serial driver") << ftdi("ftdi", [](FakeFtdi &c) {
+        c.openResult = -5;
+        c.driverAfterOpen = "ftdi_sio";
+    }) << "echo 1-1:1.0 | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind";
+    QTest::newRow("ftdi: unplugged mid-run") << [] {
+        auto chip = std::make_unique<FakeFtdi>();
+        FakeFtdi &unplugged = *chip;
+        FtdiBackend backend(std::move(chip), "ftdi", 100'000);
+        sendWord(backend, {0x378, 0x379}, 1);
+        unplugged.present.clear();
+        return portErrorOf(backend);
+    }() << "was unplugged (usb bulk write failed); plug it in again";
+
+    const auto gpio = [](const char *binding, auto &&setUp) {
+        auto chip = std::make_unique<FakeGpio>();
+        setUp(*chip);
+        GpioBackend backend(std::move(chip), binding, 100'000);
+        return portErrorOf(backend);
+    };
+    QTest::newRow("gpio: no such chip") << gpio("gpio:pinctrl-bcm2711@0,1,2,3", [](FakeGpio &) {})
+                                        << "the system has /dev/gpiochip0 [ftdi-cbus] (4 lines)";
+    QTest::newRow("gpio: no permission")
+        << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.openErrno = EACCES; })
+        << "which gives GPIO chips to group plugdev";
+    QTest::newRow("gpio: a line in use")
+        << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.consumers[2] = "spi0 CS0"; })
+        << "line 2 of /dev/gpiochip0 is used by 'spi0 CS0'";
+    QTest::newRow("gpio: unplugged mid-run") << [] {
+        auto chip = std::make_unique<FakeGpio>();
+        FakeGpio &unplugged = *chip;
+        GpioBackend backend(std::move(chip), "gpio:ftdi-cbus@0,1,2,3", 100'000);
+        sendWord(backend, {0x378, 0x379}, 1);
+        unplugged.gone = true;
+        return portErrorOf(backend);
+    }() << "/dev/gpiochip0 is gone (No such device)";
+}
+
+void AdaptersTest::remedies() {
+    QFETCH(QString, message);
+    QFETCH(QString, remedy);
+    QVERIFY2(message.startsWith("LPT1 (378h) on ") && message.contains(remedy),
+             qPrintable(message));
+}
+
+QTEST_APPLESS_MAIN(AdaptersTest)
+#include "test_adapters.moc"
