@@ -127,6 +127,10 @@ void RealPortsTest::heldPortEndsInTheMessage() {
              qPrintable(panel.messages.first()));
     QVERIFY(panel.messages.first().contains("held by another program"));
     QCOMPARE(count(m_fake->calls(), "wdata "), 0);
+    // The claim's timer left the program's handling of its signal as it was.
+    struct sigaction wake {};
+    sigaction(SIGRTMIN + 1, nullptr, &wake);
+    QVERIFY(wake.sa_handler == SIG_DFL);
 
     holder.reset();
     QTest::mouseClick(panel.session.window.Clear(), Qt::LeftButton);
