@@ -1,21 +1,18 @@
 #include "link/frame_transfer.h"
 
-#include <csignal>
+#include "link/stop_signals.h"
+
 #include <optional>
+#include <pthread.h>
 
 namespace {
 
-// Holds back the signals that end a program until the frame in flight has
-// ended with select high; a pending one acts as soon as they are let through.
+// Holds back the signals that end a program, in a program that does not hold
+// them back throughout (see StopSignals), until the frame in flight has ended
+// with select high; a pending one acts as soon as they are let through.
 class FrameSignalsHeld {
 public:
-    FrameSignalsHeld() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            sigaddset(&held, signal);
-        pthread_sigmask(SIG_BLOCK, &held, &m_before);
-    }
+    FrameSignalsHeld() { pthread_sigmask(SIG_BLOCK, &stopSignalSet(), &m_before); }
     ~FrameSignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_before, nullptr); }
 
     FrameSignalsHeld(const FrameSignalsHeld &) = delete;

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -69,6 +70,25 @@ struct ParportPanel {
     QStringList messages;
 };
 
+// A real X server, so that the panel runs with the toolkit's own threads.
+class XServer {
+public:
+    XServer() {
+        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+        if (m_server.waitForReadyRead(10000))
+            m_display = ':' + QString::fromLatin1(m_server.readLine().trimmed());
+    }
+    ~XServer() {
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    const QString &display() const { return m_display; }
+
+private:
+    QProcess m_server;
+    QString m_display;
+};
+
 int count(const QStringList &calls, const QString &prefix) {
     return int(std::count_if(calls.begin(), calls.end(),
                              [&prefix](const QString &call) { return call.startsWith(prefix); }));
@@ -91,6 +111,8 @@ private slots:
     void heldPortEndsInTheMessage();
     void presetsOnOneDeviceBothWork();
     void signalWaitsForTheFrameToEnd();
+    void panelEndsAfterTheFrameWhateverThreadTakesTheSignal_data();
+    void panelEndsAfterTheFrameWhateverThreadTakesTheSignal();
     void faultAtAnAccessEndsInTheMessage();
 
 private:
@@ -173,6 +195,41 @@ void RealPortsTest::signalWaitsForTheFrameToEnd() {
     QCOMPARE(count(calls, "wdata "), 100);
     QCOMPARE(count(calls, "rstatus "), 16);
     QCOMPARE(calls.last(), "wdata 02");
+}
+
+void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGINT") << SIGINT;
+}
+
+void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal() {
+    // On a real display the toolkit runs threads of its own beside the
+    // panel's, and the kernel hands a signal to any thread that lets it
+    // through.
+    QFETCH(int, signal);
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        QSKIP("Xvfb is not installed (Debian package xvfb)");
+    XServer x;
+    QVERIFY(!x.display().isEmpty());
+    QProcess panel;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", x.display());
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("QUORVEX_FAKE_PPDEV_DELAY_US", "3000");
+    panel.setProcessEnvironment(environment);
+    panel.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--device", "LPT1=" + devicePath()});
+    QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") >= 20, 20000);
+    ::kill(pid_t(panel.processId()), signal);
+    QVERIFY(panel.waitForFinished(30000));
+    QCOMPARE(panel.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(panel.exitCode(), signal);
+
+    // Start-up's two frames went out whole, and the port was let go.
+    const QStringList calls = m_fake->calls();
+    QCOMPARE(count(calls, "wdata "), 2 * 100);
+    QCOMPARE(calls.mid(calls.size() - 3), QStringList({"wdata 02", "release", "close"}));
 }
 
 void RealPortsTest::faultAtAnAccessEndsInTheMessage() {
