@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -44,6 +45,12 @@ private:
         int code;
         QByteArray text;
     };
+    // An event and an enable register of the STATus subsystem.
+    struct StatusRegister {
+        int event = 0;
+        int enable = 0;
+    };
+    enum StatusKind { Operation, Questionable };
     struct Call;
     struct Command;
     static const std::vector<Command> &commands();
@@ -67,4 +74,5 @@ private:
     std::uint8_t m_eventStatus;
     std::uint8_t m_eventEnable = 0;
     std::uint8_t m_serviceEnable = 0;
+    std::array<StatusRegister, 2> m_status{}; // by StatusKind
 };

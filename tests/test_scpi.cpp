@@ -147,15 +147,53 @@ void ScpiTest::commands_data() {
     QTest::newRow("a query after *IDN?")
         << QByteArray("*IDN?;*OPC?") << QByteArray("Kestrovia,QuorvexEVM,0,1.0.0\n") << QList<int>{}
         << -440 << (PON | QYE);
+    QTest::newRow("STATus: events, conditions, enables rounded, PRESet")
+        << QByteArray("STAT:OPER?;:STAT:OPER:COND?;:STAT:OPER:ENAB 1.6;:STAT:OPER:ENAB?;"
+                      ":STAT:QUES:EVEN?;:STAT:QUES:COND?;:STAT:QUES:ENAB 32767;:STAT:QUES:ENAB?;"
+                      ":STAT:PRES;:STAT:QUES:ENAB?;:STAT:OPER:ENAB?")
+        << QByteArray("0;0;2;0;0;32767;0;0\n") << QList<int>{} << 0 << PON;
+    QTest::newRow("GAIN MINimum, MAXimum, DEFault, and asked")
+        << QByteArray("GAIN MAX;GAIN?;GAIN? MIN;GAIN? maximum;GAIN DEF;GAIN?;GAIN MINIMUM")
+        << QByteArray("60;0;60;0\n") << QList<int>{0x0012, 0, 0} << 0 << PON;
+    QTest::newRow("GAIN in its unit, DB")
+        << QByteArray("GAIN 33 DB;GAIN?;GAIN 36db;GAIN?") << QByteArray("33;36\n")
+        << QList<int>{0x0009, 0x000A} << 0 << PON;
+    QTest::newRow("GAIN to the nearest step, half way up")
+        << QByteArray("GAIN 10;GAIN?;GAIN 32.9999999;GAIN?;GAIN 1E-400;GAIN?;GAIN 10.5;GAIN?")
+        << QByteArray("9;33;0;12\n") << QList<int>{0x0001, 0x0009, 0x0000, 0x0002} << 0 << PON;
+    QTest::newRow("integers rounded: *ESE, *SRE, WORD")
+        << QByteArray("*ESE 1.5;*ESE?;*SRE 32.4;*SRE?;WORD 1.5;WORD?")
+        << QByteArray("2;32;#H0002\n") << QList<int>{0x0002} << 0 << PON;
+    QTest::newRow("Booleans rounded, any but 0 ON")
+        << QByteArray("DCOF 2;DCOF?;DCOF 0.4;DCOF?;DCOF -1;DCOF?") << QByteArray("1;0;1\n")
+        << QList<int>{0x8000, 0x0000, 0x8000} << 0 << PON;
     QTest::newRow("line over 4096 bytes at once")
         << "GAIN 33" + QByteArray(5000, ' ') << QByteArray() << QList<int>{} << -223 << (PON | EXE);
 
-    const QList<std::tuple<const char *, int, int>> refused{
-        {"FOO", -113, CME},          {"READback", -113, CME},   {"GAIN", -109, CME},
-        {"GAIN loud", -104, CME},    {"GAIN 33,36", -108, CME}, {"GAIN? 3", -108, CME},
-        {"GPO5 ON", -114, CME},      {"GAIN\"33\"", -102, CME}, {"GAIN 61", -222, EXE},
-        {"WORD #H10000", -222, EXE}, {"GAIN 10", -224, EXE},    {"WORD 1.5", -224, EXE},
-        {"ZCEN 2", -224, EXE},       {"PORT LPT4", -224, EXE}};
+    const QList<std::tuple<const char *, int, int>> refused{{"FOO", -113, CME},
+                                                            {"READback", -113, CME},
+                                                            {"GAIN", -109, CME},
+                                                            {"GAIN loud", -104, CME},
+                                                            {"GAIN 33,36", -108, CME},
+                                                            {"WORD? 3", -108, CME},
+                                                            {"GAIN? 3", -104, CME},
+                                                            {"GPO5 ON", -114, CME},
+                                                            {"GAIN\"33\"", -101, CME},
+                                                            {"SETUP& 1", -101, CME},
+                                                            {"GAIN: 33", -102, CME},
+                                                            {"GAINGAINGAINGAIN 33", -112, CME},
+                                                            {"GAIN 33 V", -131, CME},
+                                                            {"GAIN 33 DECIBELSOFGAIN", -134, CME},
+                                                            {"*ESE 1 V", -138, CME},
+                                                            {"DCOF 1 V", -138, CME},
+                                                            {"GAIN 61", -222, EXE},
+                                                            {"GAIN -0.1", -222, EXE},
+                                                            {"WORD #H10000", -222, EXE},
+                                                            {"*ESE 255.5", -222, EXE},
+                                                            {"STAT:QUES:ENAB 32768", -222, EXE},
+                                                            {"GAIN? LOUD", -224, EXE},
+                                                            {"DCOF MAYBE", -224, EXE},
+                                                            {"PORT LPT4", -224, EXE}};
     for (const auto &[line, error, event] : refused)
         QTest::newRow(line) << QByteArray(line) << QByteArray() << QList<int>{} << error
                             << (PON | event);
@@ -214,7 +252,7 @@ void ScpiTest::damagedInputIsSurvived_data() {
     QTest::newRow("line over 4096 bytes, its end skipped")
         << "GAIN 33" + QByteArray(5000, ' ') << QByteArray("GAIN 36\n") << false << -223;
     QTest::newRow("binary junk") << QByteArray::fromHex("00ff80") + "GAIN\x01 33\n\xfe;;\"\n"
-                                 << QByteArray() << false << -102;
+                                 << QByteArray() << false << -101;
 }
 
 void ScpiTest::damagedInputIsSurvived() {
