@@ -19,6 +19,7 @@ const QString JsonOption = QStringLiteral("json");
 const QString GainOption = QStringLiteral("gain");
 const QString GpoOption = QStringLiteral("gpo");
 const QString ListenOption = QStringLiteral("listen");
+const QString MaxClientsOption = QStringLiteral("max-clients");
 
 // Mode options of "set" and the check box each stands for.
 struct ModeOption {
@@ -85,6 +86,12 @@ void addCtlOptions(QCommandLineParser &parser) {
                                      "has no password: any other address lets in whoever "
                                      "reaches it."),
                       QStringLiteral("HOST:PORT")});
+    parser.addOption({MaxClientsOption,
+                      QStringLiteral("serve: serve at most N clients at once (%1 by default, at "
+                                     "most %2); one more is disconnected at once.")
+                          .arg(ScpiServer::DefaultMaxClients)
+                          .arg(ScpiServer::MaxClientsLimit),
+                      QStringLiteral("N")});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("send WORD: send WORD (hex). set: build the word "
                                                 "from --gain and the mode options and send it. "
@@ -174,6 +181,7 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
             throw UsageError("--gain, --gpo, the mode options, --verify and --json go with send "
                              "and set, not serve");
         command.serve = true;
+        command.maxClients = ScpiServer::DefaultMaxClients;
         if (parser.isSet(ListenOption)) {
             const auto listen = parseListenAddress(parser.value(ListenOption));
             if (!listen)
@@ -183,6 +191,15 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
                                      .toStdString());
             std::tie(command.listenAddress, command.listenPort) = *listen;
         }
+        if (parser.isSet(MaxClientsOption)) {
+            bool ok = false;
+            command.maxClients = parser.value(MaxClientsOption).toInt(&ok);
+            if (!ok || command.maxClients < 1 || command.maxClients > ScpiServer::MaxClientsLimit)
+                throw UsageError(QStringLiteral("--max-clients %1: a number from 1 to %2")
+                                     .arg(parser.value(MaxClientsOption))
+                                     .arg(ScpiServer::MaxClientsLimit)
+                                     .toStdString());
+        }
     } else if (verb.isEmpty()) {
         throw UsageError("no command: use send WORD, set or serve");
     } else {
@@ -190,8 +207,8 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
                              .arg(verb, simulateHint(arguments, verb))
                              .toStdString());
     }
-    if (parser.isSet(ListenOption) && !command.serve)
-        throw UsageError("--listen goes with serve");
+    if ((parser.isSet(ListenOption) || parser.isSet(MaxClientsOption)) && !command.serve)
+        throw UsageError("--listen and --max-clients go with serve");
     return command;
 }
 

@@ -597,8 +597,14 @@ QByteArray ScpiInstrument::execute(QByteArrayView line) {
     // the levels above the previous header's last.
     std::vector<QByteArrayView> path;
     bool indefinite = false;
-    for (QByteArrayView unit : split(line, ';'))
+    for (QByteArrayView unit : split(line, ';')) {
+        const std::uint64_t framesBefore = m_frames;
         runUnit(unit, path, response, indefinite);
+        // A signal that ends the program acts after this frame, not after
+        // the line's last.
+        if (m_frames != framesBefore && m_interrupted && m_interrupted())
+            break;
+    }
     if (!response.isEmpty())
         response += '\n';
     return response;
@@ -708,6 +714,7 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
 
 bool ScpiInstrument::send(std::uint16_t word) {
     try {
+        ++m_frames;
         m_readBack = sendWord(m_port, presetRegisters(m_preset), word);
         m_sent = word;
         return true;

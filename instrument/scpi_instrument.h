@@ -31,6 +31,10 @@ public:
     // A line longer than MaxLineLength, refused whole.
     void refuseLongLine();
 
+    // Asked after each command that sent a frame: when it says yes, the rest
+    // of the line is dropped. Nothing (the default) runs every line whole.
+    void setInterruption(bool (*interrupted)()) { m_interrupted = interrupted; }
+
     static constexpr qsizetype MaxLineLength = 4096;
     static constexpr std::size_t ErrorQueueDepth = 16;
     // The device-specific error of a frame that could not be sent.
@@ -75,4 +79,6 @@ private:
     std::uint8_t m_eventEnable = 0;
     std::uint8_t m_serviceEnable = 0;
     std::array<StatusRegister, 2> m_status{}; // by StatusKind
+    std::uint64_t m_frames = 0;               // frames tried, for the interruption
+    bool (*m_interrupted)() = nullptr;
 };

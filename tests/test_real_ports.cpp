@@ -3,9 +3,11 @@
 #include "support/fake_ppdev/fake_ppdev_fixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -89,6 +91,34 @@ private:
     QString m_display;
 };
 
+// quorvexctl serving LPT1 on the device, on a free loopback port.
+struct Server {
+    explicit Server(const QStringList &settings = {}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString &setting : settings)
+            environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        process.setProcessEnvironment(environment);
+        process.setReadChannel(QProcess::StandardError);
+        process.start(QStringLiteral(QUORVEXCTL_BINARY),
+                      {"--device", "LPT1=" + devicePath(), "serve", "--listen", "127.0.0.1:0"});
+        if (process.waitForReadyRead(10000))
+            port = quint16(process.readLine().trimmed().split(':').last().toUInt());
+    }
+
+    QProcess process;
+    quint16 port = 0;
+};
+
+// One answer line from a server in another process.
+QByteArray ask(QTcpSocket &socket, const QByteArray &line, int timeoutMs = 5000) {
+    socket.write(line + '\n');
+    QElapsedTimer waited;
+    waited.start();
+    while (!socket.canReadLine() && waited.elapsed() < timeoutMs)
+        socket.waitForReadyRead(int(timeoutMs - waited.elapsed()));
+    return socket.readLine().trimmed();
+}
+
 int count(const QStringList &calls, const QString &prefix) {
     return int(std::count_if(calls.begin(), calls.end(),
                              [&prefix](const QString &call) { return call.startsWith(prefix); }));
@@ -113,6 +143,7 @@ private slots:
     void signalWaitsForTheFrameToEnd();
     void panelEndsAfterTheFrameWhateverThreadTakesTheSignal_data();
     void panelEndsAfterTheFrameWhateverThreadTakesTheSignal();
+    void serverAnswersWhileThePortIsHeld();
     void faultAtAnAccessEndsInTheMessage();
 
 private:
@@ -230,6 +261,43 @@ void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal() {
     const QStringList calls = m_fake->calls();
     QCOMPARE(count(calls, "wdata "), 2 * 100);
     QCOMPARE(calls.mid(calls.size() - 3), QStringList({"wdata 02", "release", "close"}));
+}
+
+void RealPortsTest::serverAnswersWhileThePortIsHeld() {
+    auto holder = std::make_unique<Holder>();
+    Server server({"QUORVEX_FAKE_PPDEV_DELAY_US=3000"});
+    QVERIFY(server.port);
+    QTcpSocket sweeper;
+    QTcpSocket other;
+    for (QTcpSocket *socket : {&sweeper, &other}) {
+        socket->connectToHost(QHostAddress::LocalHost, server.port);
+        QVERIFY(socket->waitForConnected(5000));
+    }
+    sweeper.write(QByteArray("GAIN 33\n").repeated(10));
+    QVERIFY(sweeper.waitForBytesWritten(5000));
+
+    // Neither the claim nor the sweep's other lines hold the other client up.
+    QElapsedTimer answered;
+    answered.start();
+    QCOMPARE(ask(other, "*IDN?").left(22), "Kestrovia,QuorvexEVM,0");
+    QVERIFY2(answered.elapsed() < 500, qPrintable(QString::number(answered.elapsed())));
+    const QByteArray error = ask(sweeper, "SYST:ERR?");
+    QVERIFY2(error.startsWith("100,\"LPT1 (378h): nothing was sent"), error);
+
+    // Once the holder lets go, the next frame goes out; a signal then ends
+    // the server within that frame's time, not after the lines waiting.
+    holder.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(ask(sweeper, "GAIN 36;GAIN?"), "36", 10000);
+    sweeper.write(QByteArray("GAIN 39;GAIN 42;GAIN 45;GAIN 48;GAIN 51\n").repeated(4));
+    QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") % 100 > 20, 10000);
+    QElapsedTimer ending;
+    ending.start();
+    server.process.terminate();
+    QVERIFY(server.process.waitForFinished(10000));
+    QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
+    QCOMPARE(server.process.exitCode(), 0);
+    QCOMPARE(count(m_fake->calls(), "wdata ") % 100, 0);
+    QCOMPARE(m_fake->calls().last(), "close");
 }
 
 void RealPortsTest::faultAtAnAccessEndsInTheMessage() {

@@ -6,12 +6,16 @@
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <memory>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -83,6 +87,44 @@ int errorCode(const QByteArray &answer) {
     return answer.left(answer.indexOf(',')).toInt();
 }
 
+// 'quorvexctl --simulate serve' in a child process, after the shell command
+// before ("ulimit -n 64"), on a free loopback port.
+struct ServeProcess {
+    explicit ServeProcess(const QString &before = QStringLiteral("true"),
+                          const QStringList &options = {}) {
+        process.setReadChannel(QProcess::StandardError);
+        process.start("sh", QStringList{"-c", before + " && exec \"$0\" \"$@\"", QUORVEXCTL_BINARY,
+                                        "--simulate", "serve", "--listen", "127.0.0.1:0"} +
+                                options);
+        if (process.waitForReadyRead(10000))
+            port = quint16(process.readLine().trimmed().split(':').last().toUInt());
+    }
+    ~ServeProcess() {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+
+    // From /proc/PID/status: "VmRSS" in kB; from /proc/PID/stat: CPU time in ticks.
+    qint64 residentKb() {
+        QFile file(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        file.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+        return -1;
+    }
+    qint64 cpuTicks() {
+        QFile file(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        file.open(QIODevice::ReadOnly);
+        const QList<QByteArray> fields = file.readAll().split(')').last().split(' ');
+        return fields.value(12).toLongLong() + fields.value(13).toLongLong();
+    }
+
+    QProcess process;
+    quint16 port = 0;
+};
+
 } // namespace
 
 class ScpiTest : public QObject {
@@ -96,6 +138,9 @@ private slots:
     void damagedInputIsSurvived_data();
     void damagedInputIsSurvived();
     void clientsInterleaveWholeLines();
+    void clientsBeyondTheLimitAreClosed();
+    void clientsThatNeverReadPinLittle();
+    void runningOutOfDescriptorsNeitherSpinsNorStops();
     void halfClosedClientGetsItsAnswers();
     void gainSweepSendsThePanelsWords();
     void quorvexctlServesUntilSigterm();
@@ -287,6 +332,60 @@ void ScpiTest::clientsInterleaveWholeLines() {
     a.write("3;GAIN?\n");
     QCOMPARE(a.read(1), "33\n");
     QCOMPARE(bench.words(), (QList<int>{0x0012, 0x0009}));
+}
+
+void ScpiTest::clientsBeyondTheLimitAreClosed() {
+    SimulatedBoard board(0x378);
+    ScpiInstrument instrument(board, 0, "1.0.0");
+    ScpiServer server(instrument, 2);
+    server.listen(QHostAddress::LocalHost, 0);
+    Client a(server.port());
+    Client b(server.port());
+    QTcpSocket third;
+    third.connectToHost(QHostAddress::LocalHost, server.port());
+    QTRY_COMPARE_WITH_TIMEOUT(third.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(a.ask("*OPC?"), "1");
+    QCOMPARE(b.ask("*OPC?"), "1");
+}
+
+void ScpiTest::clientsThatNeverReadPinLittle() {
+    // Each sends far more queries than the server may hold answers for, and
+    // reads none of them.
+    ServeProcess server;
+    QVERIFY(server.port);
+    const qint64 before = server.residentKb();
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int n = 0; n < 15; ++n) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, server.port);
+        QVERIFY(clients.back()->waitForConnected(5000));
+        clients.back()->write(QByteArray("*IDN?\n").repeated(300'000));
+    }
+    QTest::qWait(2000);
+    const qint64 grown = server.residentKb() - before;
+    QVERIFY2(grown < 4096, qPrintable(QStringLiteral("%1 kB").arg(grown)));
+    Client other(server.port);
+    QCOMPARE(other.ask("*OPC?"), "1");
+}
+
+void ScpiTest::runningOutOfDescriptorsNeitherSpinsNorStops() {
+    ServeProcess server("ulimit -n 64", {"--max-clients", "200"});
+    QVERIFY(server.port);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int n = 0; n < 100; ++n) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, server.port);
+        QVERIFY(clients.back()->waitForConnected(5000));
+    }
+    QTest::qWait(200);
+    const qint64 before = server.cpuTicks();
+    QTest::qWait(1000);
+    const qint64 spent = server.cpuTicks() - before;
+    QVERIFY2(spent * 1000 / sysconf(_SC_CLK_TCK) < 200, qPrintable(QString::number(spent)));
+
+    clients.clear();
+    Client late(server.port);
+    QCOMPARE(late.ask("*OPC?"), "1");
 }
 
 void ScpiTest::halfClosedClientGetsItsAnswers() {
