@@ -91,24 +91,6 @@ private:
     QString m_display;
 };
 
-// quorvexctl serving LPT1 on the device, on a free loopback port.
-struct Server {
-    explicit Server(const QStringList &settings = {}) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString &setting : settings)
-            environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
-        process.setProcessEnvironment(environment);
-        process.setReadChannel(QProcess::StandardError);
-        process.start(QStringLiteral(QUORVEXCTL_BINARY),
-                      {"--device", "LPT1=" + devicePath(), "serve", "--listen", "127.0.0.1:0"});
-        if (process.waitForReadyRead(10000))
-            port = quint16(process.readLine().trimmed().split(':').last().toUInt());
-    }
-
-    QProcess process;
-    quint16 port = 0;
-};
-
 // One answer line from a server in another process.
 QByteArray ask(QTcpSocket &socket, const QByteArray &line, int timeoutMs = 5000) {
     socket.write(line + '\n');
@@ -265,12 +247,20 @@ void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal() {
 
 void RealPortsTest::serverAnswersWhileThePortIsHeld() {
     auto holder = std::make_unique<Holder>();
-    Server server({"QUORVEX_FAKE_PPDEV_DELAY_US=3000"});
-    QVERIFY(server.port);
+    QProcess server;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QUORVEX_FAKE_PPDEV_DELAY_US", "3000");
+    server.setProcessEnvironment(environment);
+    server.setReadChannel(QProcess::StandardError);
+    server.start(QStringLiteral(QUORVEXCTL_BINARY),
+                 {"--device", "LPT1=" + devicePath(), "serve", "--listen", "127.0.0.1:0"});
+    QVERIFY(server.waitForReadyRead(10000));
+    const quint16 port =
+        quint16(server.readAllStandardError().trimmed().split(':').last().toUInt());
     QTcpSocket sweeper;
     QTcpSocket other;
     for (QTcpSocket *socket : {&sweeper, &other}) {
-        socket->connectToHost(QHostAddress::LocalHost, server.port);
+        socket->connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(socket->waitForConnected(5000));
     }
     sweeper.write(QByteArray("GAIN 33\n").repeated(10));
@@ -292,10 +282,10 @@ void RealPortsTest::serverAnswersWhileThePortIsHeld() {
     QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") % 100 > 20, 10000);
     QElapsedTimer ending;
     ending.start();
-    server.process.terminate();
-    QVERIFY(server.process.waitForFinished(10000));
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
     QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
-    QCOMPARE(server.process.exitCode(), 0);
+    QCOMPARE(server.exitCode(), 0);
     QCOMPARE(count(m_fake->calls(), "wdata ") % 100, 0);
     QCOMPARE(m_fake->calls().last(), "close");
 }
