@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -34,6 +35,8 @@ public:
     // Asked after each command that sent a frame: when it says yes, the rest
     // of the line is dropped. Nothing (the default) runs every line whole.
     void setInterruption(bool (*interrupted)()) { m_interrupted = interrupted; }
+    // Whether the interruption cut the last line short: take no further one.
+    bool cutShort() const { return m_cutShort; }
 
     static constexpr qsizetype MaxLineLength = 4096;
     static constexpr std::size_t ErrorQueueDepth = 16;
@@ -81,4 +84,7 @@ private:
     std::array<StatusRegister, 2> m_status{}; // by StatusKind
     std::uint64_t m_frames = 0;               // frames tried, for the interruption
     bool (*m_interrupted)() = nullptr;
+    static constexpr std::chrono::microseconds InterruptionInterval{50};
+    std::chrono::steady_clock::time_point m_lastAsked;
+    bool m_cutShort = false;
 };

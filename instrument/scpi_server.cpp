@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -242,13 +243,23 @@ void ScpiServer::takeTurn() {
     m_turns.pop_front();
     Client &client = *m_clients.at(descriptor);
     client.queued = false;
-    const qsizetype end = client.input.indexOf('\n');
-    const QByteArrayView line(client.input.constData(), end);
-    if (line.size() > ScpiInstrument::MaxLineLength)
-        m_instrument.refuseLongLine();
-    else
-        client.output += m_instrument.execute(line);
-    client.input.remove(0, end + 1);
+    // The client's lines at hand, for a short while: a line is short next to
+    // a turn of the event loop, and a slow one (a frame on a real port) ends
+    // the turn by itself.
+    const auto until = std::chrono::steady_clock::now() + TurnLength;
+    qsizetype start = 0;
+    for (qsizetype end; (end = client.input.indexOf('\n', start)) >= 0;) {
+        const QByteArrayView line(client.input.constData() + start, end - start);
+        if (line.size() > ScpiInstrument::MaxLineLength)
+            m_instrument.refuseLongLine();
+        else
+            client.output += m_instrument.execute(line);
+        start = end + 1;
+        if (client.output.size() > OutputLimit || std::chrono::steady_clock::now() >= until ||
+            m_instrument.cutShort())
+            break;
+    }
+    client.input.remove(0, start);
     pump(descriptor);
     postTurn();
 }

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -25,8 +26,9 @@ public:
 
 // Serves an instrument over raw TCP, as bench instruments do on port 5025, on
 // the event loop of the calling thread: every line runs whole, one at a time;
-// clients with a line waiting take turns, one line each, with the event loop
-// running between two lines. A line longer than the instrument takes is
+// clients with a line waiting take turns, the event loop running between two
+// turns, and a turn runs the client's lines at hand for TurnLength at most
+// (at least one line). A line longer than the instrument takes is
 // refused and skipped up to its end; a line cut short by a disconnect is
 // dropped; a client that closes its sending half gets its answers first.
 // What one client can pin is bounded: past OutputLimit of answers it has not
@@ -44,6 +46,7 @@ public:
     static constexpr int SocketBuffer = 16 * 1024;
     // How long accepting rests after the process ran out of descriptors.
     static constexpr int AcceptRetryMs = 100;
+    static constexpr std::chrono::microseconds TurnLength{500};
 
     explicit ScpiServer(ScpiInstrument &instrument, int maxClients = DefaultMaxClients,
                         QObject *parent = nullptr);
