@@ -343,6 +343,10 @@ void ScpiTest::clientsBeyondTheLimitAreClosed() {
 void ScpiTest::clientsThatNeverReadPinLittle() {
     // Each sends far more queries than the server may hold answers for, and
     // reads none of them.
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("the address sanitizer keeps freed memory in quarantine: the resident size says "
+          "nothing here");
+#endif
     ServeProcess server;
     QVERIFY(server.port);
     const qint64 before = server.cpuAndResident().second;
