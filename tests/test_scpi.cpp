@@ -365,6 +365,10 @@ void ScpiTest::clientsThatNeverReadPinLittle() {
 }
 
 void ScpiTest::runningOutOfDescriptorsNeitherSpinsNorStops() {
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("the sanitizers' own checks need descriptors (a pipe to probe memory), and report "
+          "every object as invalid once there are none");
+#endif
     ServeProcess server("ulimit -n 64", {"--max-clients", "200"});
     QVERIFY(server.port);
     std::vector<std::unique_ptr<QTcpSocket>> clients;
