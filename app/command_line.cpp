@@ -14,6 +14,7 @@ const QString SimulateOption = QStringLiteral("simulate");
 const QString DirectIoOption = QStringLiteral("direct-io");
 const QString DeviceOption = QStringLiteral("device");
 const QString TraceOption = QStringLiteral("trace");
+const QString TraceFixedStepOption = QStringLiteral("trace-fixed-step");
 
 // QApplication's and QGuiApplication's own options, with one dash or two;
 // those in ValueOptions take the next argument as their value.
@@ -74,8 +75,12 @@ void addPortOptions(QCommandLineParser &parser) {
                       QStringLiteral("LPTn=PATH")});
     parser.addOption({TraceOption,
                       QStringLiteral("Record every port access into FILE, a Value Change Dump "
-                                     "for GTKWave, PulseView or sigrok-cli."),
+                                     "for GTKWave, PulseView or sigrok-cli, each access at "
+                                     "its real time."),
                       QStringLiteral("FILE")});
+    parser.addOption({TraceFixedStepOption,
+                      QStringLiteral("With --trace: one time step of 1 us per access instead of "
+                                     "the real time.")});
 }
 
 PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments) {
@@ -141,6 +146,9 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
     options.traceFile = parser.value(TraceOption).toStdString();
     if (parser.isSet(TraceOption) && options.traceFile.empty())
         throw UsageError("--trace needs a file name");
+    options.traceFixedStep = parser.isSet(TraceFixedStepOption);
+    if (options.traceFixedStep && !parser.isSet(TraceOption))
+        throw UsageError("--trace-fixed-step goes with --trace FILE");
 
     if (simulate)
         options.backend = PortOptions::Backend::Simulated;

@@ -2,6 +2,7 @@
 
 #include "instrument/scpi_server.h"
 #include "link/frame_transfer.h"
+#include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "word/control_word.h"
 #include "word/readouts.h"
@@ -10,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace {
 
@@ -41,25 +43,75 @@ QString validDbValues() {
     return values.join(QStringLiteral(", "));
 }
 
-QJsonObject frameJson(const CtlCommand &command, std::uint16_t sent, std::uint16_t readBack) {
-    const WordFields fields = fieldsOf(sent);
+// The JSON names of the check boxes' bits, in check-box order; the outputs
+// go into one list.
+constexpr const char *ModeJsonNames[] = {"dcServoOff", "cmServo", "zc", "overRange"};
+constexpr std::size_t OverRangeCheckBox = 3;
+
+// head's members, then what word sets on the chip.
+QJsonObject fieldsJson(QJsonObject head, std::uint16_t word) {
+    const WordFields fields = fieldsOf(word);
     QJsonArray gpo;
     for (int n = 1; n <= 4; ++n) {
         if (fields.checks[std::size_t(FirstGpoCheckBox + n - 1)])
             gpo.append(n);
     }
-    return QJsonObject{
-        {QStringLiteral("port"), QLatin1String(PortPresets[std::size_t(command.port)].item)},
-        {QStringLiteral("sent"), wordHexText(sent)},
-        {QStringLiteral("readBack"), wordHexText(readBack)},
-        {QStringLiteral("gainCode"), fields.gainCode},
-        {QStringLiteral("gainDb"), fields.gainDb ? QJsonValue(*fields.gainDb) : QJsonValue()},
-        {QStringLiteral("dcServoOff"), fields.checks[0]},
-        {QStringLiteral("cmServo"), fields.checks[1]},
-        {QStringLiteral("zc"), fields.checks[2]},
-        {QStringLiteral("overRange"), fields.checks[3]},
-        {QStringLiteral("gpo"), gpo},
-    };
+    head.insert(QStringLiteral("gainCode"), fields.gainCode);
+    head.insert(QStringLiteral("gainDb"),
+                fields.gainDb ? QJsonValue(*fields.gainDb) : QJsonValue());
+    for (std::size_t m = 0; m < std::size(ModeJsonNames); ++m)
+        head.insert(QLatin1String(ModeJsonNames[m]), bool(fields.checks[m]));
+    head.insert(QStringLiteral("gpo"), gpo);
+    return head;
+}
+
+void printJson(std::FILE *out, const QJsonObject &object) {
+    std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+}
+
+QLatin1String portItem(const CtlCommand &command) {
+    return QLatin1String(PortPresets[std::size_t(command.port)].item);
+}
+
+// "held 8112h" or "word 8112h", then one line per field, as the panel names them.
+void printFields(std::FILE *out, const char *label, std::uint16_t word) {
+    const WordFields fields = fieldsOf(word);
+    std::fprintf(out, "%s %s\n", label, qPrintable(wordHexText(word)));
+    const QString code = gainHexText(fields.gainCode);
+    if (fields.gainDb)
+        std::fprintf(out, "  %-16s %d dB (code %s)\n", "gain", *fields.gainDb, qPrintable(code));
+    else
+        std::fprintf(out, "  %-16s code %s, beyond the slider's top (%s, %s dB)\n", "gain",
+                     qPrintable(code), qPrintable(gainHexText(TopGainPosition)),
+                     qPrintable(gainDbText(TopGainPosition)));
+    for (std::size_t m = 0; m < CheckBoxName.size(); ++m)
+        std::fprintf(out, "  %-16s %d  bit %d%s\n", CheckBoxName[m], int(fields.checks[m]),
+                     CheckBoxBit[m], m == OverRangeCheckBox ? ": 0 = -1 dB, 1 = -3 dB" : "");
+    if (const int unused = (word >> GainBitCount) & 3)
+        std::fprintf(out, "  %-16s %d%d  the panel keeps them 0\n", "bits 7 and 6", unused >> 1,
+                     unused & 1);
+}
+
+// One line: the device, its address, the presets bound to it, and whether
+// this user may open it or why not.
+void printListing(std::FILE *out, bool json, const PortListing &entry) {
+    QStringList presets;
+    for (int preset : entry.presets)
+        presets << QLatin1String(PortPresets[std::size_t(preset)].item);
+    const QString base = hexText(entry.port.base) + QLatin1Char('h');
+    if (json) {
+        printJson(out, QJsonObject{
+                           {QStringLiteral("device"), QString::fromStdString(entry.device)},
+                           {QStringLiteral("base"), base},
+                           {QStringLiteral("presets"), QJsonArray::fromStringList(presets)},
+                           {QStringLiteral("mayOpen"), entry.refusal.empty()},
+                           {QStringLiteral("refusal"), QString::fromStdString(entry.refusal)},
+                       });
+        return;
+    }
+    std::fprintf(out, "%-14s %-6s %-15s %s\n", entry.device.c_str(), qPrintable(base),
+                 presets.isEmpty() ? "-" : qPrintable(presets.join(QLatin1Char(','))),
+                 entry.refusal.empty() ? "may open" : ("cannot open: " + entry.refusal).c_str());
 }
 
 } // namespace
@@ -71,7 +123,8 @@ void addCtlOptions(QCommandLineParser &parser) {
                       QStringLiteral("LPTn"), QStringLiteral("LPT1")});
     parser.addOption({VerifyOption, QStringLiteral("Send the word a second time and check that the "
                                                    "board read back the word just sent.")});
-    parser.addOption({JsonOption, QStringLiteral("Print each frame as one JSON object.")});
+    parser.addOption({JsonOption, QStringLiteral("Print each frame, word or port as one JSON "
+                                                 "object.")});
     parser.addOption({GainOption,
                       QStringLiteral("set: the gain in dB, one of %1.").arg(validDbValues()),
                       QStringLiteral("DB")});
@@ -92,33 +145,49 @@ void addCtlOptions(QCommandLineParser &parser) {
                           .arg(ScpiServer::DefaultMaxClients)
                           .arg(ScpiServer::MaxClientsLimit),
                       QStringLiteral("N")});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("send WORD: send WORD (hex). set: build the word "
-                                                "from --gain and the mode options and send it. "
-                                                "serve: answer SCPI commands over TCP until "
-                                                "SIGINT or SIGTERM."),
-                                 QStringLiteral("send WORD | set | serve"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("send WORD: send WORD, hexadecimal 0 to FFFF, written 8112, 8112h or "
+                       "0x8112 in any case (no sign, no decimal). set: build the word from "
+                       "--gain and the mode options and send it. read: print the word the chip "
+                       "holds and its fields, leaving it held. decode WORD: print the fields of "
+                       "WORD; no port is touched. list: the parallel ports the system knows, "
+                       "the preset bound to each and whether you may open it. serve: answer "
+                       "SCPI commands over TCP until SIGINT or SIGTERM."),
+        QStringLiteral("send WORD | set | read | decode WORD | list | serve"));
 }
 
 std::uint16_t parseWord(const QString &text) {
-    QString digits = text.trimmed();
+    const QString trimmed = text.trimmed();
+    QString digits = trimmed;
     if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
         digits = digits.mid(2);
     else if (digits.endsWith(QLatin1Char('h'), Qt::CaseInsensitive))
         digits.chop(1);
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]+$"));
+    const bool hexadecimal = hexDigits.match(digits).hasMatch();
     bool ok = false;
     const uint value = digits.toUInt(&ok, 16);
-    if (digits.isEmpty() || !ok || digits.startsWith(QLatin1Char('+')))
-        throw UsageError(QStringLiteral("'%1' is not a hexadecimal word such as 8112, 8112h or "
-                                        "0x8112")
-                             .arg(text)
-                             .toStdString());
-    if (value > 0xFFFF)
-        throw UsageError(QStringLiteral("'%1' does not fit the 16-bit control word (at most "
-                                        "FFFFh)")
-                             .arg(text)
-                             .toStdString());
-    return std::uint16_t(value);
+    if (hexadecimal && ok && value <= 0xFFFF)
+        return std::uint16_t(value);
+
+    QString reason = QStringLiteral("not a hexadecimal number");
+    if (trimmed.startsWith(QLatin1Char('-')) || trimmed.startsWith(QLatin1Char('+'))) {
+        reason = QStringLiteral("a word has no sign");
+    } else if (hexadecimal) {
+        const uint asDecimal = trimmed.toUInt(&ok, 10);
+        reason = ok && asDecimal <= 0xFFFF
+                     ? QStringLiteral("read as hexadecimal it does not fit the 16-bit word, and "
+                                      "decimal numbers are not taken (decimal %1 is %2)")
+                           .arg(trimmed, wordHexText(std::int32_t(asDecimal)))
+                     : QStringLiteral("it does not fit the 16-bit word (at most FFFFh)");
+    } else if (trimmed.contains(QRegularExpression(QStringLiteral("^[0-9]*[.,][0-9]*$")))) {
+        reason = QStringLiteral("decimal numbers are not taken");
+    }
+    throw UsageError(QStringLiteral("'%1': %2; write a word in hexadecimal, 0 to FFFF: 8112, "
+                                    "8112h or 0x8112")
+                         .arg(text, reason)
+                         .toStdString());
 }
 
 int gainPositionFromDb(const QString &dB) {
@@ -133,7 +202,20 @@ int gainPositionFromDb(const QString &dB) {
 
 CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &arguments) {
     CtlCommand command;
-    command.portOptions = parsePortOptions(parser, arguments);
+    try {
+        command.portOptions = parsePortOptions(parser, arguments);
+    } catch (const UsageError &) {
+        // No option starts with a digit: "send -1" is a signed word the parser
+        // took for options, and the word's reason says more than theirs.
+        static const QRegularExpression signedNumber(QStringLiteral("^-[0-9A-Fa-fXx]*[0-9]"));
+        for (const QString &name : parser.unknownOptionNames()) {
+            for (const QString &argument : arguments.mid(1)) {
+                if (argument.contains(signedNumber) && argument.mid(1).startsWith(name))
+                    parseWord(argument);
+            }
+        }
+        throw;
+    }
     command.verify = parser.isSet(VerifyOption);
     command.json = parser.isSet(JsonOption);
     command.port = presetIndex(parser.value(PortOption).toLatin1().constData());
@@ -147,14 +229,18 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
     bool setOptions = parser.isSet(GainOption) || parser.isSet(GpoOption);
     for (const ModeOption &mode : ModeOptions)
         setOptions |= parser.isSet(QLatin1String(mode.name));
+    const QString commands = QStringLiteral("send WORD, set, read, decode WORD, list or serve");
 
-    if (verb == QLatin1String("send")) {
+    if (verb == QLatin1String("send") || verb == QLatin1String("decode")) {
+        command.verb =
+            verb == QLatin1String("send") ? CtlCommand::Verb::Send : CtlCommand::Verb::Decode;
         if (positional.size() != 2)
-            throw UsageError("send takes one WORD, e.g. quorvexctl send 8112");
-        if (setOptions)
-            throw UsageError("--gain, --gpo and the mode options go with set, not send");
+            throw UsageError(QStringLiteral("%1 takes one WORD, e.g. quorvexctl %1 8112")
+                                 .arg(verb)
+                                 .toStdString());
         command.word = parseWord(positional[1]);
     } else if (verb == QLatin1String("set")) {
+        command.verb = CtlCommand::Verb::Set;
         if (positional.size() != 1)
             throw UsageError("set takes options only, e.g. quorvexctl set --gain 33 --zc");
         ModeChecks checks{};
@@ -173,56 +259,89 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
         const int position =
             parser.isSet(GainOption) ? gainPositionFromDb(parser.value(GainOption)) : 0;
         command.word = wordFromControls(std::int16_t(position), checks);
-    } else if (verb == QLatin1String("serve")) {
+    } else if (verb == QLatin1String("read") || verb == QLatin1String("list") ||
+               verb == QLatin1String("serve")) {
+        command.verb = verb == QLatin1String("read")   ? CtlCommand::Verb::Read
+                       : verb == QLatin1String("list") ? CtlCommand::Verb::List
+                                                       : CtlCommand::Verb::Serve;
         if (positional.size() != 1)
-            throw UsageError("serve takes options only, e.g. quorvexctl serve --listen "
-                             "127.0.0.1:5025");
-        if (setOptions || command.verify || command.json)
-            throw UsageError("--gain, --gpo, the mode options, --verify and --json go with send "
-                             "and set, not serve");
-        command.serve = true;
-        command.maxClients = ScpiServer::DefaultMaxClients;
-        if (parser.isSet(ListenOption)) {
-            const auto listen = parseListenAddress(parser.value(ListenOption));
-            if (!listen)
-                throw UsageError(QStringLiteral("--listen '%1': expected HOST:PORT, e.g. "
-                                                "127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025")
-                                     .arg(parser.value(ListenOption))
-                                     .toStdString());
-            std::tie(command.listenAddress, command.listenPort) = *listen;
-        }
-        if (parser.isSet(MaxClientsOption)) {
-            bool ok = false;
-            command.maxClients = parser.value(MaxClientsOption).toInt(&ok);
-            if (!ok || command.maxClients < 1 || command.maxClients > ScpiServer::MaxClientsLimit)
-                throw UsageError(QStringLiteral("--max-clients %1: a number from 1 to %2")
-                                     .arg(parser.value(MaxClientsOption))
-                                     .arg(ScpiServer::MaxClientsLimit)
-                                     .toStdString());
-        }
+            throw UsageError(QStringLiteral("%1 takes options only").arg(verb).toStdString());
     } else if (verb.isEmpty()) {
-        throw UsageError("no command: use send WORD, set or serve");
+        throw UsageError(QStringLiteral("no command: use %1").arg(commands).toStdString());
     } else {
-        throw UsageError(QStringLiteral("unknown command '%1': use send WORD, set or serve%2")
-                             .arg(verb, simulateHint(arguments, verb))
+        throw UsageError(QStringLiteral("unknown command '%1': use %2%3")
+                             .arg(verb, commands, simulateHint(arguments, verb))
                              .toStdString());
     }
-    if ((parser.isSet(ListenOption) || parser.isSet(MaxClientsOption)) && !command.serve)
-        throw UsageError("--listen and --max-clients go with serve");
+
+    using Verb = CtlCommand::Verb;
+    if (setOptions && command.verb != Verb::Set)
+        throw UsageError("--gain, --gpo and the mode options go with set");
+    if (command.verify && command.verb != Verb::Send && command.verb != Verb::Set)
+        throw UsageError("--verify goes with send and set");
+    if (command.json && command.verb == Verb::Serve)
+        throw UsageError("--json does not go with serve");
+    if (!command.portOptions.traceFile.empty() && !ctlUsesPort(command))
+        throw UsageError(QStringLiteral("--trace: %1 sends no frames").arg(verb).toStdString());
+    if (parser.isSet(ListenOption)) {
+        if (command.verb != Verb::Serve)
+            throw UsageError("--listen goes with serve");
+        const auto listen = parseListenAddress(parser.value(ListenOption));
+        if (!listen)
+            throw UsageError(QStringLiteral("--listen '%1': expected HOST:PORT, e.g. "
+                                            "127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025")
+                                 .arg(parser.value(ListenOption))
+                                 .toStdString());
+        std::tie(command.listenAddress, command.listenPort) = *listen;
+    }
+    if (command.verb == Verb::Serve)
+        command.maxClients = ScpiServer::DefaultMaxClients;
+    if (parser.isSet(MaxClientsOption)) {
+        bool ok = false;
+        command.maxClients = parser.value(MaxClientsOption).toInt(&ok);
+        if (command.verb != Verb::Serve)
+            throw UsageError("--max-clients goes with serve");
+        if (!ok || command.maxClients < 1 || command.maxClients > ScpiServer::MaxClientsLimit)
+            throw UsageError(QStringLiteral("--max-clients %1: a number from 1 to %2")
+                                 .arg(parser.value(MaxClientsOption))
+                                 .arg(ScpiServer::MaxClientsLimit)
+                                 .toStdString());
+    }
     return command;
 }
 
+bool ctlUsesPort(const CtlCommand &command) {
+    return command.verb != CtlCommand::Verb::Decode && command.verb != CtlCommand::Verb::List;
+}
+
 int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FILE *err) {
+    if (command.verb == CtlCommand::Verb::Read) {
+        std::uint16_t held = 0;
+        try {
+            held = readHeldWord(port, presetRegisters(command.port));
+        } catch (const SplitFrameRefused &refusal) {
+            std::fprintf(err, "quorvexctl: %s\n", refusal.what());
+            return UsageExitCode;
+        }
+        if (command.json)
+            printJson(out, fieldsJson({{QStringLiteral("port"), portItem(command)},
+                                       {QStringLiteral("held"), wordHexText(held)}},
+                                      held));
+        else
+            printFields(out, "held", held);
+        return 0;
+    }
+
     const auto send = [&]() {
         const std::uint16_t readBack = sendWord(port, presetRegisters(command.port), command.word);
-        if (command.json) {
-            const QJsonObject frame = frameJson(command, command.word, readBack);
-            std::fprintf(out, "%s\n",
-                         QJsonDocument(frame).toJson(QJsonDocument::Compact).constData());
-        } else {
+        if (command.json)
+            printJson(out, fieldsJson({{QStringLiteral("port"), portItem(command)},
+                                       {QStringLiteral("sent"), wordHexText(command.word)},
+                                       {QStringLiteral("readBack"), wordHexText(readBack)}},
+                                      command.word));
+        else
             std::fprintf(out, "sent %s  read back %s\n", qPrintable(wordHexText(command.word)),
                          qPrintable(wordHexText(readBack)));
-        }
         return readBack;
     };
 
@@ -235,4 +354,39 @@ int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FI
     std::fprintf(err, "board did not echo: sent %s, read back %s\n",
                  qPrintable(wordHexText(command.word)), qPrintable(wordHexText(echo)));
     return CtlVerifyFailed;
+}
+
+int runCtlWithoutPort(const CtlCommand &command, ParportSystem &system, const std::string &procRoot,
+                      std::FILE *out) {
+    if (command.verb == CtlCommand::Verb::Decode) {
+        if (command.json)
+            printJson(out, fieldsJson({{QStringLiteral("word"), wordHexText(command.word)}},
+                                      command.word));
+        else
+            printFields(out, "word", command.word);
+        return 0;
+    }
+
+    std::map<std::uint16_t, std::string> parportDevices;
+    for (const auto &[base, binding] : command.portOptions.devices) {
+        if (!adapterFor(binding))
+            parportDevices[base] = binding;
+    }
+    const std::vector<PortListing> ports = listParallelPorts(system, procRoot, parportDevices);
+    if (ports.empty() && !command.json)
+        std::fprintf(out, "no parallel ports are known to the system; load the driver with "
+                          "'sudo modprobe parport_pc ppdev'\n");
+    for (const PortListing &entry : ports)
+        printListing(out, command.json, entry);
+    for (const PresentAdapter &adapter : presentAdapters()) {
+        if (command.json)
+            printJson(out, QJsonObject{
+                               {QStringLiteral("adapter"), QString::fromStdString(adapter.binding)},
+                               {QStringLiteral("description"),
+                                QString::fromStdString(adapter.description)},
+                           });
+        else
+            std::fprintf(out, "%-14s %s\n", adapter.binding.c_str(), adapter.description.c_str());
+    }
+    return 0;
 }

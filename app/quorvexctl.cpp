@@ -4,6 +4,7 @@
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
+#include "link/parport_backend.h"
 #include "link/port_backend.h"
 #include "link/stop_signals.h"
 
@@ -29,10 +30,11 @@ int main(int argc, char *argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Sends control words to the Quorvex evaluation board.\n"
+        QStringLiteral("Sends control words to the Quorvex evaluation board, reads the word it "
+                       "holds, decodes words and lists the ports.\n"
                        "Exit codes: 0 success, 1 the board did not echo (--verify), 2 bad "
-                       "command line, 3 port error, 4 the output or the trace could not be "
-                       "written, 5 serve cannot listen."));
+                       "command line or a read the port cannot do, 3 port error, 4 the output "
+                       "or the trace could not be written, 5 serve cannot listen."));
     parser.addHelpOption();
     parser.addVersionOption();
     addCtlOptions(parser);
@@ -49,6 +51,16 @@ int main(int argc, char *argv[]) {
     if (printHelpOrVersion(parser))
         return 0;
 
+    if (!ctlUsesPort(command)) {
+        const int code =
+            runCtlWithoutPort(command, *makeKernelParportSystem(), "/proc/sys/dev/parport", stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "quorvexctl: cannot write the output: %s\n", std::strerror(errno));
+            return CtlOutputFailed;
+        }
+        return code;
+    }
+
     PortSetup port;
     try {
         port = createPortBackend(command.portOptions);
@@ -60,7 +72,7 @@ int main(int argc, char *argv[]) {
     int code = 0;
     int received = 0;
     try {
-        if (command.serve) {
+        if (command.verb == CtlCommand::Verb::Serve) {
             // Held back in every thread from here on (see StopSignals), and
             // read by the event loop between two frames.
             std::unique_ptr<StopSignals> stop;
@@ -99,7 +111,7 @@ int main(int argc, char *argv[]) {
 
     // SIGINT and SIGTERM end serve as asked for, with 0; any other ends it as
     // the signal does, once the port is let go.
-    if (received != SIGINT && received != SIGTERM) {
+    if (received && received != SIGINT && received != SIGTERM) {
         port = {};
         endAsSignalled(received);
     }

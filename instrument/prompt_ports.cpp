@@ -23,6 +23,7 @@ public:
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
         guard([&] { m_inner.run(steps, statuses); });
     }
+    bool keepsLinesBetweenRuns() const override { return m_inner.keepsLinesBetweenRuns(); }
     bool isHardware() const override { return m_inner.isHardware(); }
 
 private:

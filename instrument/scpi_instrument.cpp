@@ -107,9 +107,11 @@ std::uint8_t eventBitOf(int code) {
     return 0;
 }
 
-// A program message unit refused with a standard error.
+// A program message unit refused with a standard error, or with a
+// device-specific one and its text.
 struct Refusal {
     int code;
+    QByteArray text = {};
 };
 
 bool isSpace(char c) {
@@ -557,6 +559,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                  return QByteArray();
              }},
             {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_sent); }},
+            {"WORD:HELD?", false, [](I &i, const Call &) { return i.readHeld(); }},
             {"READback?", false, [](I &i, const Call &) { return wordText(i.m_readBack); }},
             {"VERify?", false,
              [](I &i, const Call &) {
@@ -684,7 +687,7 @@ void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &p
             indefinite = found->indefinite;
         }
     } catch (const Refusal &refusal) {
-        queueError(refusal.code);
+        queueError(refusal.code, refusal.text);
     }
 }
 
@@ -730,6 +733,18 @@ bool ScpiInstrument::send(std::uint16_t word) {
     } catch (const PortError &error) {
         queueError(PortErrorCode, error.what());
         return false;
+    }
+}
+
+QByteArray ScpiInstrument::readHeld() {
+    // The frame reads back what it sends, and the settings stand as they
+    // were: the chip is set to nothing new.
+    try {
+        ++m_frames;
+        m_readBack = readHeldWord(m_port, presetRegisters(m_preset));
+        return wordText(m_readBack);
+    } catch (const PortError &error) {
+        throw Refusal{PortErrorCode, error.what()};
     }
 }
 

@@ -66,6 +66,8 @@ private:
                  bool &indefinite);
     void queueError(int code, QByteArray text = {});
     bool send(std::uint16_t word);
+    // WORD:HELD?: the word the chip holds, left held.
+    QByteArray readHeld();
     void sendSettings(const Settings &settings);
     void reset();
     QByteArray nextError();

@@ -3,6 +3,7 @@
 #include "link/port_access.h"
 #include "link/wiring.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -24,8 +25,10 @@ std::string failureText(const std::string &path, int error) {
 
 } // namespace
 
-FrameTrace::FrameTrace(const std::string &path)
+FrameTrace::FrameTrace(const std::string &path, Time time)
     : m_path(path)
+    , m_timing(time)
+    , m_start(Clock::now())
     , m_data(SelectLine)
     , m_status(IdleStatus)
     , m_select(true) {
@@ -37,14 +40,15 @@ FrameTrace::FrameTrace(const std::string &path)
     // The raw registers are recorded bit by bit: the libsigrok of Debian 12,
     // behind sigrok-cli and PulseView, stops reading a dump at its first
     // vector value. GTKWave groups the bits back into a bus.
-    std::string header = "$version quorvex-evm frame trace $end\n"
-                         "$timescale 1 us $end\n"
-                         "$scope module lpt $end\n"
-                         "$var wire 1 S select $end\n"
-                         "$var wire 1 C clock $end\n"
-                         "$var wire 1 I sdi $end\n"
-                         "$var wire 1 O sdo $end\n"
-                         "$scope module registers $end\n";
+    std::string header = "$version quorvex-evm frame trace $end\n$timescale ";
+    header += time == Time::Real ? "1 ns" : "1 us";
+    header += " $end\n"
+              "$scope module lpt $end\n"
+              "$var wire 1 S select $end\n"
+              "$var wire 1 C clock $end\n"
+              "$var wire 1 I sdi $end\n"
+              "$var wire 1 O sdo $end\n"
+              "$scope module registers $end\n";
     for (int bit = 0; bit < 8; ++bit)
         header += "$var wire 1 " + std::string(1, char(DataBit0Id + bit)) + " data" +
                   std::to_string(bit) + " $end\n";
@@ -79,7 +83,7 @@ FrameTrace::FrameTrace(const std::string &path)
 FrameTrace::~FrameTrace() {
     // The closing timestamp keeps the last change's values in the dump.
     if (m_file && m_time > m_closed) {
-        ++m_time;
+        advance(Clock::now(), 1);
         stamp();
     }
     drain();
@@ -150,11 +154,20 @@ void FrameTrace::changeBits(char firstId, std::uint8_t value, std::uint8_t &curr
     current = value;
 }
 
-void FrameTrace::access(int port) {
+void FrameTrace::advance(Clock::time_point at, long steps) {
+    if (m_timing == Time::FixedStep) {
+        m_time += steps;
+        return;
+    }
+    const long real = long(std::chrono::nanoseconds(at - m_start).count());
+    m_time = std::max(m_time + 1, real);
+}
+
+void FrameTrace::access(int port, Clock::time_point at) {
     // Room for one access's timestamp and fourteen value changes.
     if (m_buffer.size() - m_used < 64)
         drain();
-    ++m_time;
+    advance(at, 1);
     if (port != m_port) {
         if (m_port >= 0) {
             stamp();
@@ -168,10 +181,10 @@ void FrameTrace::access(int port) {
     }
 }
 
-void FrameTrace::dataWritten(int port, std::uint8_t value) {
+void FrameTrace::dataWritten(int port, std::uint8_t value, Clock::time_point at) {
     if (!m_file)
         return;
-    access(port);
+    access(port, at);
     const bool selectRises = !m_select && (value & SelectLine);
     change(SelectId, value & SelectLine, m_select);
     change(ClockId, value & ClockLine, m_clock);
@@ -181,10 +194,10 @@ void FrameTrace::dataWritten(int port, std::uint8_t value) {
         endFrame();
 }
 
-void FrameTrace::statusRead(int port, std::uint8_t value) {
+void FrameTrace::statusRead(int port, std::uint8_t value, Clock::time_point at) {
     if (!m_file)
         return;
-    access(port);
+    access(port, at);
     change(SdoId, decodeStatus(value) == 1, m_sdo);
     changeBits(StatusBit0Id, value, m_status);
 }
@@ -193,16 +206,19 @@ void FrameTrace::endFrame() {
     if (m_port >= 0)
         line(false, char(PortId0 + m_port));
     m_port = -1;
-    m_time += FrameGap;
+    // The lines are known to stay as they are until now: the closing
+    // timestamp keeps the frame's last values in the dump.
+    advance(Clock::now(), FrameGap);
     stamp();
     m_closed = m_time;
     drain();
     flush();
 }
 
-TracingBackend::TracingBackend(std::unique_ptr<PortBackend> inner, const std::string &tracePath)
+TracingBackend::TracingBackend(std::unique_ptr<PortBackend> inner, const std::string &tracePath,
+                               FrameTrace::Time time)
     : m_inner(std::move(inner))
-    , m_trace(tracePath) {}
+    , m_trace(tracePath, time) {}
 
 ParallelPort &TracingBackend::open(PortRegisters registers) {
     ParallelPort &inner = m_inner->open(registers);
@@ -224,12 +240,30 @@ std::uint8_t TracingBackend::Port::readStatus() {
 }
 
 void TracingBackend::Port::run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) {
+    using Clock = FrameTrace::Clock;
+    const Clock::time_point start = Clock::now();
     m_inner->run(steps, statuses);
+    if (steps.empty())
+        return;
+    // The run's time shared evenly: each step at the end of its share, the
+    // last at the moment the run returned. Integer steps, the remainder
+    // carried, so no step costs a division.
+    const auto n = Clock::rep(steps.size());
+    const Clock::rep span = (Clock::now() - start).count();
+    const Clock::duration share(span / n);
+    Clock::rep carried = 0;
+    Clock::time_point at = start;
     std::size_t read = 0;
     for (const PinStep &step : steps) {
+        at += share;
+        carried += span % n;
+        if (carried >= n) {
+            carried -= n;
+            at += Clock::duration(1);
+        }
         if (step.kind == PinStep::Kind::Write)
-            m_trace.dataWritten(m_preset, step.data);
+            m_trace.dataWritten(m_preset, step.data, at);
         else
-            m_trace.statusRead(m_preset, statuses[read++]);
+            m_trace.statusRead(m_preset, statuses[read++], at);
     }
 }

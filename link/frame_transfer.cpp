@@ -2,7 +2,6 @@
 
 #include "link/stop_signals.h"
 
-#include <optional>
 #include <pthread.h>
 
 namespace {
@@ -10,15 +9,25 @@ namespace {
 // Holds back the signals that end a program, in a program that does not hold
 // them back throughout (see StopSignals), until the frame in flight has ended
 // with select high; a pending one acts as soon as they are let through.
+// Holding them costs two system calls a frame, which only a chip outside the
+// program needs.
 class FrameSignalsHeld {
 public:
-    FrameSignalsHeld() { pthread_sigmask(SIG_BLOCK, &stopSignalSet(), &m_before); }
-    ~FrameSignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_before, nullptr); }
+    explicit FrameSignalsHeld(const ParallelPort &port)
+        : m_held(port.isHardware()) {
+        if (m_held)
+            pthread_sigmask(SIG_BLOCK, &stopSignalSet(), &m_before);
+    }
+    ~FrameSignalsHeld() {
+        if (m_held)
+            pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
+    }
 
     FrameSignalsHeld(const FrameSignalsHeld &) = delete;
     FrameSignalsHeld &operator=(const FrameSignalsHeld &) = delete;
 
 private:
+    bool m_held;
     sigset_t m_before;
 };
 
@@ -44,11 +53,7 @@ FrameBits transferFrame(ParallelPort &port, std::uint16_t word) {
     const Frame frame = frameFor(word);
     FrameStatuses statuses{};
     {
-        // Holding signals costs two system calls a frame, which only a chip
-        // outside the program needs.
-        std::optional<FrameSignalsHeld> held;
-        if (port.isHardware())
-            held.emplace();
+        const FrameSignalsHeld held(port);
         port.run(frame, statuses);
     }
     FrameBits sdo{};
@@ -59,4 +64,26 @@ FrameBits transferFrame(ParallelPort &port, std::uint16_t word) {
 
 std::uint16_t sendWord(PortBackend &backend, PortRegisters registers, std::uint16_t word) {
     return frameBitsToWord(transferFrame(backend.open(registers), word));
+}
+
+std::uint16_t readHeldWord(PortBackend &backend, PortRegisters registers) {
+    ParallelPort &port = backend.open(registers);
+    if (!port.keepsLinesBetweenRuns())
+        throw SplitFrameRefused(
+            portName(registers.data) +
+            ": its back end cannot hold select low between two transfers, which reading the "
+            "held word without changing it needs; nothing was sent. 'send WORD' sets a word "
+            "and reads back the one held before");
+    static constexpr ReadPhase read = readPhase();
+    FrameStatuses statuses{};
+    std::uint16_t held = 0;
+    {
+        // Signals wait for the write phase too: select low with the word half
+        // shifted back in would leave the chip to latch whatever comes next.
+        const FrameSignalsHeld signalsHeld(port);
+        port.run(read, statuses);
+        held = readBackOf(statuses);
+        port.run(writePhase(held), {});
+    }
+    return held;
 }

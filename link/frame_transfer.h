@@ -18,21 +18,35 @@ inline constexpr int FrameLength = FrameWrites + FrameReads;
 // data register is at idle (select high) before and after.
 using Frame = std::array<PinStep, FrameLength>;
 
+// A frame in its two halves, for a port that runs them one after the other
+// inside one select window: the read phase (select falls, sixteen read
+// clocks), then the write phase (sixteen write clocks, select rises).
+inline constexpr int ReadPhaseLength = 2 + 4 * FrameReads;
+using ReadPhase = std::array<PinStep, ReadPhaseLength>;
+using WritePhase = std::array<PinStep, FrameLength - ReadPhaseLength>;
+
 // The status bytes a frame's reads return, in receiving order.
 using FrameStatuses = std::array<std::uint8_t, FrameReads>;
 
-constexpr Frame frameFor(std::uint16_t word) {
-    Frame frame{};
+constexpr ReadPhase readPhase() {
+    ReadPhase steps{};
     std::size_t n = 0;
-    const auto write = [&](int value) { frame[n++] = {PinStep::Kind::Write, std::uint8_t(value)}; };
+    const auto write = [&](int value) { steps[n++] = {PinStep::Kind::Write, std::uint8_t(value)}; };
     write(SelectLine);
     write(0);
-    for (int bit = 0; bit < 16; ++bit) {
+    for (int bit = 0; bit < FrameReads; ++bit) {
         write(0);
         write(ClockLine);
-        frame[n++] = {PinStep::Kind::Read};
+        steps[n++] = {PinStep::Kind::Read};
         write(0);
     }
+    return steps;
+}
+
+constexpr WritePhase writePhase(std::uint16_t word) {
+    WritePhase steps{};
+    std::size_t n = 0;
+    const auto write = [&](int value) { steps[n++] = {PinStep::Kind::Write, std::uint8_t(value)}; };
     for (int bit = 15; bit >= 0; --bit) {
         const int sdi = (word >> bit) & 1 ? SdiLine : 0;
         write(sdi);
@@ -41,6 +55,18 @@ constexpr Frame frameFor(std::uint16_t word) {
     }
     write(0);
     write(SelectLine);
+    return steps;
+}
+
+constexpr Frame frameFor(std::uint16_t word) {
+    Frame frame{};
+    const ReadPhase read = readPhase();
+    const WritePhase written = writePhase(word);
+    std::size_t n = 0;
+    for (const PinStep &step : read)
+        frame[n++] = step;
+    for (const PinStep &step : written)
+        frame[n++] = step;
     return frame;
 }
 
@@ -63,6 +89,21 @@ std::uint16_t frameBitsToWord(const FrameBits &bits);
 // until the frame has ended, so the chip never latches a word half shifted in.
 FrameBits transferFrame(ParallelPort &port, std::uint16_t word);
 
+// A frame the port cannot run without risk to the chip's word; nothing was
+// sent. The message names the port and what to use instead.
+class SplitFrameRefused : public PortError {
+public:
+    using PortError::PortError;
+};
+
 // The one way to send a word: opens the port at registers through backend,
 // runs the word's frame and returns the word read back. Throws PortError.
 std::uint16_t sendWord(PortBackend &backend, PortRegisters registers, std::uint16_t word);
+
+// The one way to read the word the chip holds without changing it: opens the
+// port at registers through backend, runs the read phase, then the write
+// phase of the bits just read, each in a run of its own inside one select
+// window, so the chip latches the word it held; returns that word. Signals
+// wait as for transferFrame. Throws PortError; SplitFrameRefused, before any
+// access, on a port that cannot keep its lines between two runs.
+std::uint16_t readHeldWord(PortBackend &backend, PortRegisters registers);

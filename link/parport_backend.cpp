@@ -1,5 +1,7 @@
 #include "link/parport_backend.h"
 
+#include "link/port_access.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -271,6 +273,44 @@ std::string findParportDevice(const std::string &procRoot, std::uint16_t base) {
     ParportFailure failure(Step::Lookup, 0, base);
     failure.known = known;
     throw PortError(parportMessage(failure));
+}
+
+std::vector<PortListing>
+listParallelPorts(ParportSystem &system, const std::string &procRoot,
+                  const std::map<std::uint16_t, std::string> &boundDevices) {
+    const std::vector<KnownPort> known = knownParallelPorts(procRoot);
+    std::vector<PortListing> listing;
+    for (const KnownPort &port : known) {
+        PortListing &entry =
+            listing.emplace_back(port, "/dev/parport" + std::to_string(port.number));
+        for (std::size_t preset = 0; preset < PortPresets.size(); ++preset) {
+            const auto base = std::uint16_t(PortPresets[preset].base);
+            const auto bound = boundDevices.find(base);
+            if (bound != boundDevices.end() ? bound->second == entry.device : base == port.base)
+                entry.presets.push_back(int(preset));
+        }
+
+        ParportFailure failure(Step::Check, 0, port.base, entry.device);
+        failure.known = known;
+        struct stat info {};
+        if (system.stat(entry.device, info) < 0)
+            failure.error = errno;
+        else
+            failure.found = describeNonParportDevice(info);
+        if (!failure.error && failure.found.empty()) {
+            failure.step = Step::Open;
+            failure.portNumber = port.number;
+            failure.group = groupOf(info.st_gid);
+            const int fd = system.open(entry.device);
+            if (fd >= 0) {
+                system.close(fd);
+                continue;
+            }
+            failure.error = errno;
+        }
+        entry.refusal = parportMessage(failure);
+    }
+    return listing;
 }
 
 // One open, claimed parport device; the ports bound to it share it.

@@ -77,6 +77,22 @@ inline constexpr std::chrono::milliseconds ClaimBound{2000};
 // Finds the /dev/parportN at base among the known ports. Throws PortError.
 std::string findParportDevice(const std::string &procRoot, std::uint16_t base);
 
+// A parallel port the system knows, as someone choosing a port needs to see it.
+struct PortListing {
+    KnownPort port;
+    std::string device;       // /dev/parportN
+    std::vector<int> presets; // the presets the lookup binds to it (indices into PortPresets)
+    std::string refusal;      // why this user cannot open it, and the remedy; empty when they can
+};
+
+// The ports under procRoot, each with the presets bound to it (by
+// boundDevices, as --device binds them, or else by its address) and whether
+// its device opens through system. A device is opened and closed at once,
+// never claimed, so a port another program holds lists as one that opens.
+std::vector<PortListing>
+listParallelPorts(ParportSystem &system, const std::string &procRoot,
+                  const std::map<std::uint16_t, std::string> &boundDevices);
+
 // Reaches ports through the Linux parport driver. A port's device is checked,
 // opened and claimed when the port is opened, and stays claimed for the run;
 // ports bound to one device (the same device number) share its descriptor and

@@ -33,6 +33,12 @@ public:
     // must keep their order and their effect on the lines.
     virtual void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses);
 
+    // Whether the lines stay as a run's last step left them until the next
+    // run, so that one frame may span two runs with select low in between.
+    // True access by access; a back end whose transfers cannot end with
+    // select low, or that lets the lines idle between them, says false.
+    virtual bool keepsLinesBetweenRuns() const { return true; }
+
     // Whether a chip outside this program sees the accesses: half a frame
     // would leave it holding a partly shifted word.
     virtual bool isHardware() const { return true; }

@@ -81,6 +81,11 @@ const AdapterDriver *adapterFor(const std::string &binding) {
     return nullptr;
 }
 
+std::vector<PresentAdapter> presentAdapters() {
+    // Each adapter driver that can look for its devices adds them here.
+    return {};
+}
+
 PortSetup createPortBackend(const PortOptions &options) {
     PortSetup setup;
     for (const PortDriver &driver : Drivers) {
@@ -88,8 +93,9 @@ PortSetup createPortBackend(const PortOptions &options) {
             setup.backend = driver.create(options);
     }
     if (!options.traceFile.empty()) {
-        auto tracing =
-            std::make_unique<TracingBackend>(std::move(setup.backend), options.traceFile);
+        auto tracing = std::make_unique<TracingBackend>(
+            std::move(setup.backend), options.traceFile,
+            options.traceFixedStep ? FrameTrace::Time::FixedStep : FrameTrace::Time::Real);
         setup.trace = &tracing->trace();
         setup.backend = std::move(tracing);
     }

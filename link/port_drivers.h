@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class FrameTrace;
 class PortBackend;
@@ -17,7 +18,8 @@ struct PortOptions {
     // Preset base -> what --device bound it to: a parport device such as
     // /dev/parport1, or an adapter's binding (AdapterDriver).
     std::map<std::uint16_t, std::string> devices;
-    std::string traceFile; // empty: no trace
+    std::string traceFile;       // empty: no trace
+    bool traceFixedStep = false; // one step of 1 us per access, not the real time
 };
 
 // An adapter a preset can be bound to instead of a parport device, told by
@@ -35,6 +37,15 @@ struct AdapterDriver {
 
 // The adapter a binding names, or none for a parport device.
 const AdapterDriver *adapterFor(const std::string &binding);
+
+// An adapter found on this machine, as quorvexctl list shows it.
+struct PresentAdapter {
+    std::string binding;     // what --device LPTn= takes to choose it
+    std::string description; // what it is and where it sits
+};
+
+// The adapters present, as their drivers find them.
+std::vector<PresentAdapter> presentAdapters();
 
 // The registered back ends, the simulated board among them, each created the
 // same way. Creating one touches no port: ports are opened at their first

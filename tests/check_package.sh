@@ -23,7 +23,9 @@ for path in /usr/bin/quorvex-evm /usr/bin/quorvexctl \
     /usr/share/icons/hicolor/48x48/apps/quorvex-evm.png \
     /usr/share/man/man1/quorvex-evm.1.gz /usr/share/man/man1/quorvexctl.1.gz \
     /usr/share/doc/quorvex-evm/system.reg /usr/share/doc/quorvex-evm/copyright \
-    /usr/share/doc/quorvex-evm/changelog.gz; do
+    /usr/share/doc/quorvex-evm/changelog.gz \
+    /usr/share/libsigrokdecode/decoders/quorvex/__init__.py \
+    /usr/share/libsigrokdecode/decoders/quorvex/pd.py; do
     grep -qx "$path" <<<"$files" || fail "missing $path"
 done
 grep -q '^/etc/\|^/dev/\|^/lib/udev' <<<"$files" && fail "the package must not touch /etc, /dev or udev rules"

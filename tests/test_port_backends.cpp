@@ -135,6 +135,7 @@ private slots:
     void deviceFromBaseAddress_data();
     void deviceFromBaseAddress();
     void deviceLookupFailures();
+    void listingBindsPresetsAndSaysWhoMayOpen();
     void parportFrameIsOneIoctlPerAccess();
     void parportOpensEachBaseOnceAtFirstAccess();
     void presetsOnOneDeviceShareOneClaim();
@@ -211,6 +212,35 @@ void PortBackendsTest::deviceLookupFailures() {
         QVERIFY2(message.startsWith("LPT3 (3BCh)"), qPrintable(message));
         QVERIFY2(message.contains("modprobe"), qPrintable(message));
     }
+}
+
+void PortBackendsTest::listingBindsPresetsAndSaysWhoMayOpen() {
+    QTemporaryDir proc;
+    const QList<QByteArray> bases{"632\t1656\n", "888\t1912\n", "53504\t53512\n"};
+    for (int n = 0; n < 3; ++n) {
+        QVERIFY(QDir(proc.path()).mkpath(QStringLiteral("parport%1").arg(n)));
+        writeFile(proc.filePath(QStringLiteral("parport%1/base-addr").arg(n)), bases[n]);
+    }
+    FakeParportSystem::Log log;
+    log.failures["open"] = EACCES;
+    log.failTimes["open"] = 1; // parport0's
+    log.files["/dev/parport2"] = fileOfKind(S_IFREG);
+    FakeParportSystem system(log);
+
+    // LPT1 bound to the card at D100h: no longer to the port at its address.
+    const std::vector<PortListing> ports =
+        listParallelPorts(system, proc.path().toStdString(), {{0x378, "/dev/parport2"}});
+    QCOMPARE(ports.size(), 3u);
+    QCOMPARE(ports[0].presets, std::vector<int>{1});
+    QVERIFY(ports[1].presets.empty());
+    QCOMPARE(ports[2].presets, std::vector<int>{0});
+    QVERIFY2(ports[0].refusal.find("usermod -aG lp") != std::string::npos,
+             ports[0].refusal.c_str());
+    QCOMPARE(ports[1].refusal, std::string());
+    QVERIFY2(ports[2].refusal.find("regular file") != std::string::npos, ports[2].refusal.c_str());
+    // Opened and closed, never claimed: a listing waits for no one.
+    QCOMPARE(countPrefix(log.calls, "claim"), 0);
+    QCOMPARE(countPrefix(log.calls, "close"), 1);
 }
 
 void PortBackendsTest::parportFrameIsOneIoctlPerAccess() {

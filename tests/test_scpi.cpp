@@ -162,6 +162,12 @@ void ScpiTest::commands_data() {
     QTest::newRow("settings follow WORD as the panel's controls follow Update")
         << QByteArray("WORD #H913F;GAIN?;ZCEN?;GPO1?;GAIN 9") << QByteArray("60;0;1\n")
         << QList<int>{0x913F, 0x9101} << 0 << PON;
+    QTest::newRow("WORD:HELD? leaves the chip's word latched")
+        << QByteArray("WORD #H8112;WORD:HELD?;:WORD 0;READ?") << QByteArray("#H8112;#H8112\n")
+        << QList<int>{0x8112, 0x8112, 0} << 0 << PON;
+    QTest::newRow("WORD:HELD? answers what the port holds, WORD? the word sent")
+        << QByteArray("WORD #H8112;PORT LPT2;WORD:HELD?;:WORD?;READ?")
+        << QByteArray("#HFFFF;#H8112;#HFFFF\n") << QList<int>{0x8112, 0xFFFF} << 0 << PON;
     QTest::newRow("VERify? sends the word again")
         << QByteArray("WORD 4660;VER?") << QByteArray("1\n") << QList<int>{0x1234, 0x1234} << 0
         << PON;

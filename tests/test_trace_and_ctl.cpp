@@ -2,6 +2,7 @@
 #include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
+#include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
 #include "panel/bit_boxes.h"
@@ -21,6 +22,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <fcntl.h>
 
@@ -37,22 +39,31 @@ QByteArray readAll(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Runs the command against a fresh simulated board on LPT1.
 struct CtlRun {
     int exitCode;
     QByteArray out;
     QByteArray err;
 };
 
-CtlRun run(const QStringList &arguments) {
+// Runs the command against port, or a fresh simulated board on LPT1; decode
+// and list against none. A refused command line exits 2 with its reason.
+CtlRun run(const QStringList &arguments, PortBackend *port = nullptr) {
     SimulatedBoard board(0x378);
+    CtlCommand command;
+    try {
+        command = parse(arguments);
+    } catch (const UsageError &error) {
+        return {UsageExitCode, {}, error.what()};
+    }
     char *outText = nullptr;
     char *errText = nullptr;
     std::size_t outSize = 0;
     std::size_t errSize = 0;
     std::FILE *out = open_memstream(&outText, &outSize);
     std::FILE *err = open_memstream(&errText, &errSize);
-    const int code = runCtl(parse(arguments), board, out, err);
+    const int code = ctlUsesPort(command) ? runCtl(command, port ? *port : board, out, err)
+                                          : runCtlWithoutPort(command, *makeKernelParportSystem(),
+                                                              "/proc/sys/dev/parport", out);
     std::fclose(out);
     std::fclose(err);
     CtlRun result{code, QByteArray(outText, qsizetype(outSize)),
@@ -89,8 +100,13 @@ private slots:
     void outputFailures_data();
     void outputFailures();
     void sigrokDecodesTheWordsSent();
+    void realTimeSpreadsARunOverItsTime();
+    void decoderNamesWordsAndFields();
     void words_data();
     void words();
+    void outputs_data();
+    void outputs();
+    void readLeavesTheWordHeld();
     void setBuildsThePanelsWord_data();
     void setBuildsThePanelsWord();
     void refusedCommandLines_data();
@@ -105,7 +121,8 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("two-frames.vcd");
     {
-        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString(),
+                            FrameTrace::Time::FixedStep);
         frameOn(port, 0x378, 0x8112);
         frameOn(port, 0x378, 0x0001);
     }
@@ -115,7 +132,8 @@ void TraceAndCtlTest::traceMatchesGoldenFile() {
 void TraceAndCtlTest::traceIsFlushedFrameByFrame() {
     QTemporaryDir dir;
     const QString path = dir.filePath("t.vcd");
-    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+    TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString(),
+                        FrameTrace::Time::FixedStep);
     frameOn(port, 0x378, 0xFFFF);
     port.open(registersAt(0x378)).writeData(2); // a frame in flight
     const QByteArray written = readAll(path);
@@ -232,6 +250,76 @@ void TraceAndCtlTest::sigrokDecodesTheWordsSent() {
     QCOMPARE(wordsOnSdi(sigrok, path, "cs=select:cs_polarity=active-low"), QByteArray("00008112"));
 }
 
+void TraceAndCtlTest::realTimeSpreadsARunOverItsTime() {
+    // A port that takes 2 ms for each run, as a slow adapter would.
+    class SlowPort : public PortBackend, public ParallelPort {
+    public:
+        ParallelPort &open(PortRegisters) override { return *this; }
+        void writeData(std::uint8_t) override {}
+        std::uint8_t readStatus() override { return 0x7F; }
+        void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+            QThread::usleep(2000);
+            ParallelPort::run(steps, statuses);
+        }
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    {
+        TracingBackend port(std::make_unique<SlowPort>(), path.toStdString());
+        frameOn(port, 0x378, 0x8112);
+    }
+    const QByteArray trace = readAll(path);
+    QVERIFY(trace.contains("$timescale 1 ns $end"));
+    QList<long long> times;
+    for (const QByteArray &line : trace.split('\n')) {
+        if (line.startsWith('#') && line != "#0")
+            times << line.mid(1).toLongLong();
+    }
+    times.removeLast(); // the closing timestamp, after the run
+    // The run's 2 ms, shared evenly among its steps.
+    const long long span = times.last() - times.first();
+    QVERIFY2(span >= 1'900'000, qPrintable(QString::number(span)));
+    for (qsizetype n = 1; n < times.size(); ++n)
+        QVERIFY2(times[n] > times[n - 1] && times[n] - times[n - 1] < span / 20,
+                 qPrintable(QStringLiteral("%1 ns after the last").arg(times[n] - times[n - 1])));
+}
+
+void TraceAndCtlTest::decoderNamesWordsAndFields() {
+    const QString sigrok = QStandardPaths::findExecutable(QStringLiteral("sigrok-cli"));
+    if (sigrok.isEmpty())
+        QSKIP("sigrok-cli is not installed");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("t.vcd");
+    {
+        TracingBackend port(std::make_unique<SimulatedBoard>(0x378), path.toStdString());
+        sendWord(port, registersAt(0x378), 0x8112);
+        sendWord(port, registersAt(0x378), 0x283F);
+        readHeldWord(port, registersAt(0x378));
+    }
+    QProcess decoder;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("SIGROKDECODE_DIR", QUORVEX_DECODERS);
+    environment.insert("PYTHONDONTWRITEBYTECODE", "1");
+    decoder.setProcessEnvironment(environment);
+    decoder.start(sigrok,
+                  {"-I", "vcd", "-i", path, "-P",
+                   "spi:clk=clock:mosi=sdi:miso=sdo:cs=select:cpha=1,quorvex", "-A", "quorvex"});
+    QVERIFY(decoder.waitForFinished(30000));
+    const QString fields = "DC Servo Off: %1, CM Servo Enable: 0, ZC Enable: %2, Over Range: 0, "
+                           "GPO4: %2, GPO3: 0, GPO2: 0, GPO1: %1, %3";
+    const QStringList frames{
+        "Read back 0000h, Sent 8112h, " + fields.arg("1", "0", "Gain 60 dB (code 12h)"),
+        "Read back 8112h, Sent 283Fh, " + fields.arg("0", "1", "Gain code 3Fh, beyond 60 dB"),
+        "Read back 283Fh, Sent 283Fh, " + fields.arg("0", "1", "Gain code 3Fh, beyond 60 dB"),
+    };
+    const QString output = QString::fromUtf8(decoder.readAllStandardOutput())
+                               .remove(QStringLiteral("quorvex-1: "))
+                               .trimmed()
+                               .replace('\n', QStringLiteral(", "));
+    QCOMPARE(output.split(QStringLiteral(", Read back")).size(), frames.size());
+    QCOMPARE(output, frames.join(QStringLiteral(", ")));
+}
+
 void TraceAndCtlTest::words_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("word");
@@ -255,6 +343,73 @@ void TraceAndCtlTest::words() {
         QVERIFY_THROWS_EXCEPTION(UsageError, parseWord(text));
     else
         QCOMPARE(parseWord(text), word);
+}
+
+void TraceAndCtlTest::outputs_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("60 dB is code 12h")
+        << QStringList{"decode", "0012"} << 0 << "gain             60 dB (code 12h)";
+    QTest::newRow("9 dB is code 01h")
+        << QStringList{"decode", "1h"} << 0 << "gain             9 dB (code 01h)";
+    QTest::newRow("no dB beyond the slider")
+        << QStringList{"decode", "0x13"} << 0 << "code 13h, beyond the slider's top";
+    QTest::newRow("Over Range is bit 12")
+        << QStringList{"decode", "1000"} << 0 << "Over Range       1  bit 12";
+    QTest::newRow("GPO4 is bit 11")
+        << QStringList{"decode", "0800"} << 0 << "GPO4             1  bit 11";
+    QTest::newRow("bits 7 and 6 when set")
+        << QStringList{"decode", "0080"} << 0 << "bits 7 and 6     10";
+    QTest::newRow("a sign, taken for an option") << QStringList{"send", "-1"} << 2 << "no sign";
+    QTest::newRow("a decimal number, too large as hexadecimal")
+        << QStringList{"send", "33042"} << 2 << "decimal 33042 is 8112h";
+    QTest::newRow("a decimal fraction") << QStringList{"decode", "1.5"} << 2 << "decimal numbers";
+}
+
+void TraceAndCtlTest::outputs() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const CtlRun result = run(arguments);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2((result.out + result.err).contains(says.toUtf8()),
+             (result.out + result.err).constData());
+}
+
+void TraceAndCtlTest::readLeavesTheWordHeld() {
+    SimulatedBoard board(0x378);
+    RecordingPort port(&board);
+    frameOn(port, 0x378, 0x8112);
+    port.clear();
+    const CtlRun held = run({"read"}, &port);
+    QCOMPARE(held.exitCode, 0);
+    QVERIFY(held.out.startsWith("held 8112h\n  gain             60 dB (code 12h)\n"));
+    QCOMPARE(board.controlWord(), 0x8112);
+    QCOMPARE(board.frames(), 2);
+    QCOMPARE(board.protocolViolations(), 0);
+    // One frame in two runs: the write half is the read half.
+    bool wellFormed = false;
+    const std::vector<SentFrame> frames = framesIn(port.accesses(), &wellFormed);
+    QVERIFY(wellFormed && frames.size() == 1);
+    QCOMPARE(frames[0].readBack, 0x8112);
+    QCOMPARE(frames[0].word, 0x8112);
+    QCOMPARE(port.runs(), 1 + 2); // the first send's, then the read's two
+
+    // A port whose transfers cannot leave select low is refused untouched.
+    class WholeFramesOnly : public PortBackend, public ParallelPort {
+    public:
+        ParallelPort &open(PortRegisters) override { return *this; }
+        void writeData(std::uint8_t) override { ++accesses; }
+        std::uint8_t readStatus() override { return std::uint8_t(++accesses); }
+        bool keepsLinesBetweenRuns() const override { return false; }
+        int accesses = 0;
+    } wholeFrames;
+    const CtlRun refused = run({"read"}, &wholeFrames);
+    QCOMPARE(refused.exitCode, UsageExitCode);
+    QVERIFY2(refused.err.contains("LPT1 (378h)") && refused.err.contains("nothing was sent"),
+             refused.err.constData());
+    QCOMPARE(wholeFrames.accesses, 0);
 }
 
 void TraceAndCtlTest::setBuildsThePanelsWord_data() {
@@ -305,6 +460,9 @@ void TraceAndCtlTest::refusedCommandLines_data() {
         << QStringList{"--simulate", "--direct-io", "send", "1"};
     QTest::newRow("unknown option") << QStringList{"--loud", "send", "1"};
     QTest::newRow("serve with an argument") << QStringList{"serve", "1"};
+    QTest::newRow("read with --verify") << QStringList{"--verify", "read"};
+    QTest::newRow("decode with --trace, which it would not write")
+        << QStringList{"--trace", "t.vcd", "decode", "1"};
     QTest::newRow("serve with --verify") << QStringList{"--verify", "serve"};
     QTest::newRow("--listen with send") << QStringList{"--listen", "127.0.0.1:5025", "send", "1"};
     QTest::newRow("listen without a port") << QStringList{"serve", "--listen", "127.0.0.1"};
@@ -354,7 +512,7 @@ void TraceAndCtlTest::json() {
 
 void TraceAndCtlTest::serveListensOnLoopbackUnlessTold() {
     const CtlCommand plain = parse({"serve"});
-    QVERIFY(plain.serve);
+    QCOMPARE(plain.verb, CtlCommand::Verb::Serve);
     QCOMPARE(plain.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(plain.listenPort, 5025);
     QCOMPARE(plain.maxClients, ScpiServer::DefaultMaxClients);

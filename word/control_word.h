@@ -15,6 +15,8 @@
 // Enable", "ZC Enable", "Over Range", then "GPO1" to "GPO4". The four outputs
 // run against the check-box order: "GPO1" (4) feeds bit 8, "GPO4" (7) bit 11.
 inline constexpr std::array<int, 8> CheckBoxBit{15, 14, 13, 12, 8, 9, 10, 11};
+inline constexpr std::array<const char *, 8> CheckBoxName{
+    "DC Servo Off", "CM Servo Enable", "ZC Enable", "Over Range", "GPO1", "GPO2", "GPO3", "GPO4"};
 inline constexpr int FirstGpoCheckBox = 4; // "GPO1"
 
 // Word bits 7 and 6 are always 0; bits 5..0 carry the gain code.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "word/control_word.h"
+
 #include <array>
 
 // The window's fixed layout in twips, as the form was drawn: 15 twips make a
@@ -22,8 +24,7 @@ inline constexpr Rect Gaincontrol{2400, 240, 9015, 1815};
 inline constexpr Rect ManControl{2400, 2160, 9015, 3015};
 
 // Mode frame: eight check boxes in a column, the note under "Over Range".
-inline constexpr std::array<const char *, 8> SoftModeCaptions{
-    "DC Servo Off", "CM Servo Enable", "ZC Enable", "Over Range", "GPO1", "GPO2", "GPO3", "GPO4"};
+inline constexpr std::array<const char *, 8> SoftModeCaptions = CheckBoxName;
 inline constexpr std::array<int, 8> SoftModeTops{360, 840, 1320, 1800, 2880, 3360, 3840, 4320};
 inline constexpr int SoftModeLeft = 120;
 inline constexpr int SoftModeWidth = 1695;

@@ -67,6 +67,25 @@ device_at() {
     done
 }
 
+# awk -f /tmp/frames.awk TRACE: from a frame trace, each select window's
+# clock count, the number of windows, and whether each window's write half
+# (SDI at the falling clock edges after the sixteenth) equals its read half
+# (SDO at the first sixteen).
+cat >/tmp/frames.awk <<'END'
+/^\$dumpvars/ { initial = 1; next }
+/^\$end/ { initial = 0; next }
+!/^[01]/ { next }
+{ v = substr($0, 1, 1); id = substr($0, 2) }
+initial { line[id] = v; next }
+id == "S" && v == 0 { frames++; clocks = 0; read = ""; written = "" }
+id == "S" && v == 1 { print "clocks " clocks; if (read != written) differ = 1 }
+id == "C" && v == 0 && line["S"] == 0 {
+    if (++clocks <= 16) read = read line["O"]; else written = written line["I"]
+}
+{ line[id] = v }
+END { print "frames " frames; print (differ ? "halves differ" : "halves equal") }
+END
+
 data_reads() { # data_reads DEVICE HEX
     run 10 ppprobe rdata "$1"
     check "$1's data register reads $2h" says "data $2h"
@@ -131,6 +150,9 @@ step_1() {
     # What udev gives these nodes on Debian.
     chgrp lp /dev/parport*
     chmod 0660 /dev/parport*
+    run 10 quorvexctl list
+    check "list binds LPT1 to $LPT1_DEV at 378h" says "^$LPT1_DEV  *378h  *LPT1  *may open"
+    check "and LPT2 to $LPT2_DEV at 278h" says "^$LPT2_DEV  *278h  *LPT2  *may open"
     run 10 quorvexctl --port LPT3 send 1
     check "LPT3 (3BCh, absent) exits 3" [ $RC = 3 ]
     check "its hint names the preset" says "--device LPT3="
@@ -199,9 +221,13 @@ step_5() {
     check "outside group lp: exit 3" [ $RC = 3 ]
     check "naming the device" says "$LPT1_DEV"
     check "with the permission remedy" says "usermod -aG lp"
+    as_user 10 "quorvexctl list"
+    check "list says so too" says "^$LPT1_DEV .*cannot open: .*usermod -aG lp"
     sed -i 's/^lp:x:7:$/lp:x:7:quorvex/' /etc/group
     as_user 10 "quorvexctl send 1"
     check "in group lp: success" [ $RC = 0 ]
+    as_user 10 "quorvexctl list"
+    check "list: may open" says "^$LPT1_DEV .*may open"
 }
 
 step_6() {
@@ -222,6 +248,18 @@ step_7() {
     scpi 'PORT LPT2\nWORD 1\nPORT LPT1\nWORD 2\nSYSTem:ERRor?\n'
     check "both ports served, no error" says '0,"No error"'
     stop_server
+}
+
+step_8() {
+    echo "@@STEP 8 BEGIN read leaves the word held, select low across its two transfers"
+    run 10 quorvexctl --trace /tmp/read.vcd read
+    check "read on LPT1 succeeds" [ $RC = 0 ]
+    check "it names the word held" says "^held [0-9A-F][0-9A-F][0-9A-F][0-9A-F]h$"
+    data_reads "$LPT1_DEV" 02
+    run 10 awk -f /tmp/frames.awk /tmp/read.vcd
+    check "one select window" says "^frames 1$"
+    check "of 32 clocks" says "^clocks 32$"
+    check "whose write half is its read half" says "^halves equal$"
 }
 
 # Not part of the verdict: how the drivers behave at their edges, for whoever
@@ -255,7 +293,7 @@ quorvexctl --simulate send 1 >/dev/null 2>&1
 BOUND_MS=$(($(ms) - start + 3000))
 echo "@@NOTE quorvexctl starts in $((BOUND_MS - 3000)) ms here: bound $BOUND_MS ms"
 
-STEPS="1 2 3 4 5 6 7"
+STEPS="1 2 3 4 5 6 7 8"
 steps=$(sed -n 's/.*quorvex.steps=\([0-9,]*\).*/\1/p' /proc/cmdline | tr , ' ')
 [ -n "$steps" ] && STEPS=$steps
 for n in $STEPS; do

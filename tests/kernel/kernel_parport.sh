@@ -75,7 +75,7 @@ build_initramfs
 
 explore=0
 [ "${QUORVEX_KERNEL_EXPLORE:-0}" = 1 ] && explore=1
-steps=${QUORVEX_KERNEL_STEPS:-1,2,3,4,5,6,7}
+steps=${QUORVEX_KERNEL_STEPS:-1,2,3,4,5,6,7,8}
 echo "kernel: $(cat "$cache/version")"
 booted=$SECONDS
 # The emulator's own time limit stays inside ctest's, so a hung guest still
