@@ -21,6 +21,7 @@ const QString JsonOption = QStringLiteral("json");
 const QString GainOption = QStringLiteral("gain");
 const QString GpoOption = QStringLiteral("gpo");
 const QString ListenOption = QStringLiteral("listen");
+const QString MaxClientsOption = QStringLiteral("max-clients");
 
 // Mode options of "set" and the check box each stands for.
 struct ModeOption {
@@ -138,6 +139,12 @@ void addCtlOptions(QCommandLineParser &parser) {
                                      "has no password: any other address lets in whoever "
                                      "reaches it."),
                       QStringLiteral("HOST:PORT")});
+    parser.addOption({MaxClientsOption,
+                      QStringLiteral("serve: serve at most N clients at once (%1 by default, at "
+                                     "most %2); one more is disconnected at once.")
+                          .arg(ScpiServer::DefaultMaxClients)
+                          .arg(ScpiServer::MaxClientsLimit),
+                      QStringLiteral("N")});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("send WORD: send WORD, hexadecimal 0 to FFFF, written 8112, 8112h or "
@@ -286,6 +293,19 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
                                  .arg(parser.value(ListenOption))
                                  .toStdString());
         std::tie(command.listenAddress, command.listenPort) = *listen;
+    }
+    if (command.verb == Verb::Serve)
+        command.maxClients = ScpiServer::DefaultMaxClients;
+    if (parser.isSet(MaxClientsOption)) {
+        bool ok = false;
+        command.maxClients = parser.value(MaxClientsOption).toInt(&ok);
+        if (command.verb != Verb::Serve)
+            throw UsageError("--max-clients goes with serve");
+        if (!ok || command.maxClients < 1 || command.maxClients > ScpiServer::MaxClientsLimit)
+            throw UsageError(QStringLiteral("--max-clients %1: a number from 1 to %2")
+                                 .arg(parser.value(MaxClientsOption))
+                                 .arg(ScpiServer::MaxClientsLimit)
+                                 .toStdString());
     }
     return command;
 }

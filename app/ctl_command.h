@@ -21,6 +21,7 @@ struct CtlCommand {
     Verb verb = Verb::Send;
     QHostAddress listenAddress{QHostAddress::LocalHost};
     quint16 listenPort = 5025;
+    int maxClients = 0; // serve: clients at once
     std::uint16_t word = 0;
     int port = 0; // index into PortPresets
     bool verify = false;

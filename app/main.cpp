@@ -1,16 +1,71 @@
 #include "command_line.h"
 #include "link/frame_trace.h"
 #include "link/port_backend.h"
+#include "link/stop_signals.h"
 #include "panel/window/panel_session.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <vector>
 
 namespace {
+
+// What the toolkit says while it connects to the display, held back: when no
+// platform can start, its fatal message (a reinstall hint, then an abort)
+// becomes one line naming the display tried, and exit code 1.
+struct StartupMessages {
+    static inline QString platform;
+    static inline QString display;
+    static inline std::vector<std::pair<QtMsgType, QString>> held;
+
+    static void hold(QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type != QtFatalMsg) {
+            held.emplace_back(type, message);
+            return;
+        }
+        std::fprintf(stderr,
+                     "quorvex-evm: cannot open the display %s through Qt's '%s' "
+                     "platform; start the panel in a desktop session, or point DISPLAY "
+                     "at a running X server\n",
+                     qPrintable(display), qPrintable(platform));
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+
+    // The platform and display QApplication will try, as it picks them.
+    static void expect(const QStringList &arguments) {
+        platform = qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("xcb"));
+        display = qEnvironmentVariable("DISPLAY");
+        for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+            const QString name =
+                arguments[i].mid(arguments[i].startsWith(QLatin1String("--")) ? 2 : 1);
+            if (name == QLatin1String("platform"))
+                platform = arguments[i + 1];
+            else if (name == QLatin1String("display"))
+                display = arguments[i + 1];
+        }
+        platform = platform.section(QLatin1Char(':'), 0, 0);
+        if (platform.startsWith(QLatin1String("wayland")))
+            display = qEnvironmentVariable("WAYLAND_DISPLAY", QStringLiteral("wayland-0"));
+        display = display.isEmpty() ? QStringLiteral("(none: DISPLAY is not set)")
+                                    : QLatin1Char('\'') + display + QLatin1Char('\'');
+    }
+
+    // Once the display is there: the held messages as they would have come.
+    static void release(QtMessageHandler previous) {
+        qInstallMessageHandler(previous);
+        for (const auto &[type, message] : held)
+            qt_message_output(type, QMessageLogContext(), message);
+        held.clear();
+    }
+};
 
 QStringList argumentsOf(int argc, char *argv[]) {
     QStringList arguments;
@@ -22,6 +77,17 @@ QStringList argumentsOf(int argc, char *argv[]) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Before the toolkit starts its threads, which inherit the mask: a signal
+    // that ends the program then waits for the frame in flight, whichever
+    // thread the kernel would have handed it to.
+    std::unique_ptr<StopSignals> stop;
+    try {
+        stop = std::make_unique<StopSignals>();
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "quorvex-evm: %s; close some programs and try again\n", error.what());
+        return 1;
+    }
+
     // The command line is read before the application connects to a display,
     // so --help and usage errors work anywhere; the toolkit's own options are
     // left to QApplication.
@@ -53,22 +119,39 @@ int main(int argc, char *argv[]) {
 
     // Only once the display is there does the panel create its trace file, so
     // a panel that cannot start leaves an existing trace as it was.
+    StartupMessages::expect(argumentsOf(argc, argv));
+    const QtMessageHandler previous = qInstallMessageHandler(StartupMessages::hold);
     QApplication app(argc, argv);
+    StartupMessages::release(previous);
     QuorvexControlPanel::installLook();
 
-    PortSetup port;
-    try {
-        port = createPortBackend(options);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
-        return UsageExitCode;
-    }
+    int received = 0;
+    int code = 0;
+    {
+        PortSetup port;
+        try {
+            port = createPortBackend(options);
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
+            return UsageExitCode;
+        }
 
-    PanelSession panel(*port.backend);
-    if (port.trace)
-        panel.reportTraceFailures(*port.trace);
-    panel.start();
-    if (parser.isSet(quitAfterStartup))
-        QTimer::singleShot(0, &app, &QCoreApplication::quit);
-    return QApplication::exec();
+        PanelSession panel(*port.backend);
+        if (port.trace)
+            panel.reportTraceFailures(*port.trace);
+        // Read between two events, so never inside a frame: every frame runs
+        // whole within one handler. Every event loop ends, a message box's too.
+        QSocketNotifier stopping(stop->descriptor(), QSocketNotifier::Read);
+        QObject::connect(&stopping, &QSocketNotifier::activated, [&] {
+            if ((received = stop->take()))
+                QCoreApplication::exit(0);
+        });
+        panel.start();
+        if (parser.isSet(quitAfterStartup))
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        code = QApplication::exec();
+    }
+    // The window is gone and the port let go: now as the signal asks.
+    endAsSignalled(received);
+    return code;
 }

@@ -1,17 +1,21 @@
 #include "ctl_command.h"
 
+#include "instrument/prompt_ports.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
 #include "link/parport_backend.h"
 #include "link/port_backend.h"
+#include "link/stop_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 // Sets the chip from scripts: one frame per run (two with --verify), or as many
 // as SCPI clients ask for while it serves, with the same port options and the
@@ -66,12 +70,34 @@ int main(int argc, char *argv[]) {
     }
 
     int code = 0;
+    int received = 0;
     try {
         if (command.verb == CtlCommand::Verb::Serve) {
+            // Held back in every thread from here on (see StopSignals), and
+            // read by the event loop between two frames.
+            std::unique_ptr<StopSignals> stop;
+            try {
+                stop = std::make_unique<StopSignals>();
+            } catch (const std::exception &error) {
+                throw ListenError(std::string(error.what()) +
+                                  "; close some programs and try again");
+            }
             QCoreApplication application(argc, argv);
-            ScpiInstrument instrument(*port.backend, command.port,
+            // A port another program holds fails a frame at once rather than
+            // stalling every client for the claim's bound.
+            PromptPorts ports(*port.backend);
+            ScpiInstrument instrument(ports, command.port,
                                       QCoreApplication::applicationVersion().toUtf8());
-            serveUntilSignalled(instrument, command.listenAddress, command.listenPort);
+            received = serveUntilSignalled(instrument, *stop, command.maxClients,
+                                           command.listenAddress, command.listenPort);
+            if (ports.opening()) {
+                // A claim still waits for the port: nothing has been sent on
+                // it, and the kernel drops it as the program ends, now.
+                std::fflush(stdout);
+                if (received != SIGINT && received != SIGTERM)
+                    endAsSignalled(received);
+                std::_Exit(0);
+            }
         } else {
             code = runCtl(command, *port.backend, stdout, stderr);
         }
@@ -81,6 +107,13 @@ int main(int argc, char *argv[]) {
     } catch (const PortError &error) {
         std::fprintf(stderr, "quorvexctl: %s\n", error.what());
         code = CtlPortError;
+    }
+
+    // SIGINT and SIGTERM end serve as asked for, with 0; any other ends it as
+    // the signal does, once the port is let go.
+    if (received && received != SIGINT && received != SIGTERM) {
+        port = {};
+        endAsSignalled(received);
     }
 
     // The frames went out either way; a script must still learn that their

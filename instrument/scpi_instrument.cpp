@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -23,17 +24,27 @@ constexpr std::uint8_t PowerOn = 0x80;
 
 // Bits of the status byte.
 constexpr std::uint8_t ErrorQueueNotEmpty = 0x04;
+constexpr std::uint8_t QuestionableSummary = 0x08;
 constexpr std::uint8_t MessageAvailable = 0x10;
 constexpr std::uint8_t EventSummary = 0x20;
 constexpr std::uint8_t MasterSummary = 0x40;
+constexpr std::uint8_t OperationSummary = 0x80;
+
+// The longest program mnemonic a header level may have.
+constexpr qsizetype MnemonicLength = 12;
 
 enum ErrorCode : int {
+    InvalidCharacter = -101,
     SyntaxError = -102,
     DataTypeError = -104,
     ParameterNotAllowed = -108,
     MissingParameter = -109,
+    MnemonicTooLong = -112,
     UndefinedHeader = -113,
     SuffixOutOfRange = -114,
+    InvalidSuffix = -131,
+    SuffixTooLong = -134,
+    SuffixNotAllowed = -138,
     DataOutOfRange = -222,
     TooMuchData = -223,
     IllegalValue = -224,
@@ -43,6 +54,8 @@ enum ErrorCode : int {
 
 const char *standardText(int code) {
     switch (code) {
+    case InvalidCharacter:
+        return "Invalid character";
     case SyntaxError:
         return "Syntax error";
     case DataTypeError:
@@ -51,10 +64,18 @@ const char *standardText(int code) {
         return "Parameter not allowed";
     case MissingParameter:
         return "Missing parameter";
+    case MnemonicTooLong:
+        return "Program mnemonic too long";
     case UndefinedHeader:
         return "Undefined header";
     case SuffixOutOfRange:
         return "Header suffix out of range";
+    case InvalidSuffix:
+        return "Invalid suffix";
+    case SuffixTooLong:
+        return "Suffix too long";
+    case SuffixNotAllowed:
+        return "Suffix not allowed";
     case DataOutOfRange:
         return "Data out of range";
     case TooMuchData:
@@ -135,21 +156,35 @@ bool sameWord(QByteArrayView a, QByteArrayView b) {
     return a.size() == b.size() && qstrnicmp(a.data(), a.size(), b.data(), b.size()) == 0;
 }
 
-// A program mnemonic: a letter, then letters, digits and underscores.
-bool isMnemonic(QByteArrayView text) {
-    return !text.isEmpty() && isLetter(text.front()) &&
-           std::all_of(text.begin(), text.end(),
-                       [](char c) { return isLetter(c) || isDigit(c) || c == '_'; });
+bool isHeaderCharacter(char c) {
+    return isLetter(c) || isDigit(c) || c == '_';
+}
+
+// The error of a header level that is no program mnemonic (a letter, then
+// letters, digits and underscores, twelve at most), or 0.
+int mnemonicError(QByteArrayView level) {
+    if (!std::all_of(level.begin(), level.end(), isHeaderCharacter))
+        return InvalidCharacter;
+    if (level.isEmpty() || !isLetter(level.front()))
+        return SyntaxError;
+    return level.size() > MnemonicLength ? MnemonicTooLong : 0;
 }
 
 bool isString(QByteArrayView parameter) {
     return parameter.startsWith('"') || parameter.startsWith('\'');
 }
 
-// Decimal numeric program data (33, -1.5, 3.3E1) or non-decimal (#H8112,
-// #Q377, #B101); nothing for other data. A value too large for a double
-// comes back as infinity, so that it reads as out of range.
-std::optional<double> numberIn(QByteArrayView text) {
+// Numeric program data, and the unit that follows it, if any.
+struct Number {
+    double value;
+    QByteArrayView suffix; // "DB" in "33 DB"; empty for none
+};
+
+// Decimal numeric program data (33, -1.5, 3.3E1), with a suffix such as DB
+// after optional white space, or non-decimal (#H8112, #Q377, #B101);
+// nothing for other data. A value too large for a double comes back as
+// infinity, so that it reads as out of range; one too small, as zero.
+std::optional<Number> numberIn(QByteArrayView text) {
     const char *end = text.data() + text.size();
     if (text.size() > 2 && text[0] == '#') {
         const char kind = char(text[1] & ~0x20);
@@ -158,12 +193,13 @@ std::optional<double> numberIn(QByteArrayView text) {
         const auto [stop, error] = std::from_chars(text.data() + 2, end, value, base ? base : 10);
         if (base == 0 || stop != end)
             return std::nullopt;
-        return error == std::errc() ? double(value) : HUGE_VAL;
+        return Number{error == std::errc() ? double(value) : HUGE_VAL, {}};
     }
     // The grammar of decimal numeric program data, stricter than from_chars.
     qsizetype i = text.startsWith('+') || text.startsWith('-') ? 1 : 0;
     const qsizetype first = i;
     int digits = 0;
+    bool tiny = false;
     const auto skipDigits = [&] {
         int n = 0;
         while (i < text.size() && isDigit(text[i]))
@@ -177,36 +213,55 @@ std::optional<double> numberIn(QByteArrayView text) {
     }
     if (digits == 0)
         return std::nullopt;
+    const qsizetype mantissaEnd = i;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
+        tiny = i < text.size() && text[i] == '-';
         if (i < text.size() && (text[i] == '+' || text[i] == '-'))
             ++i;
         if (skipDigits() == 0)
-            return std::nullopt;
+            i = mantissaEnd; // an "E" with no digits is the start of a suffix
     }
-    if (i != text.size())
+    const qsizetype numberEnd = i;
+    while (i < text.size() && isSpace(text[i]))
+        ++i;
+    const QByteArrayView suffix = text.sliced(i);
+    // A suffix unit: letters, with '/' and '.' between them and exponent digits.
+    if (!suffix.isEmpty() && (!(isLetter(suffix.front()) || suffix.front() == '/') ||
+                              !std::all_of(suffix.begin(), suffix.end(), [](char c) {
+                                  return isLetter(c) || isDigit(c) || c == '/' || c == '.';
+                              })))
         return std::nullopt;
     double value = 0;
-    const auto [stop, error] = std::from_chars(text.data() + first, end, value);
+    const auto [stop, error] = std::from_chars(text.data() + first, text.data() + numberEnd, value);
     if (error == std::errc::result_out_of_range)
-        value = HUGE_VAL;
-    return text.startsWith('-') ? -value : value;
+        value = tiny ? 0.0 : HUGE_VAL;
+    return Number{text.startsWith('-') ? -value : value, suffix};
 }
 
-// An integer in [low, high]: -104 for what is not a number, -222 outside the
-// range, -224 for a fraction.
-int integerIn(QByteArrayView parameter, int low, int high) {
-    const std::optional<double> value = numberIn(parameter);
-    if (!value)
+// A number for a parameter that takes no unit: -104 for what is not a number,
+// -134 and -138 for a suffix after it.
+double plainNumberIn(QByteArrayView parameter) {
+    const std::optional<Number> number = numberIn(parameter);
+    if (!number)
         throw Refusal{DataTypeError};
-    if (*value < low || *value > high)
-        throw Refusal{DataOutOfRange};
-    if (*value != std::floor(*value))
-        throw Refusal{IllegalValue};
-    return int(*value);
+    if (number->suffix.size() > MnemonicLength)
+        throw Refusal{SuffixTooLong};
+    if (!number->suffix.isEmpty())
+        throw Refusal{SuffixNotAllowed};
+    return number->value;
 }
 
-// ON, OFF, 1 or 0.
+// An integer in [low, high], a decimal value rounded to the nearest: -222
+// outside the range.
+int integerIn(QByteArrayView parameter, int low, int high) {
+    const double value = std::round(plainNumberIn(parameter));
+    if (!(value >= low && value <= high))
+        throw Refusal{DataOutOfRange};
+    return int(value);
+}
+
+// ON or OFF, or a number: rounded, any but 0 is ON.
 bool booleanIn(QByteArrayView parameter) {
     if (sameWord(parameter, "ON"))
         return true;
@@ -214,23 +269,57 @@ bool booleanIn(QByteArrayView parameter) {
         return false;
     if (isString(parameter))
         throw Refusal{DataTypeError};
-    const std::optional<double> value = numberIn(parameter);
-    if (value == 1.0 || value == 0.0)
-        return *value == 1.0;
-    throw Refusal{IllegalValue};
+    if (!numberIn(parameter))
+        throw Refusal{IllegalValue};
+    return std::round(plainNumberIn(parameter)) != 0;
 }
 
-// The slider position whose scale label reads the gain in dB.
+// The keyword of a <numeric_value>: MINimum, MAXimum or DEFault.
+enum class Bound { None, Minimum, Maximum, Default };
+
+Bound boundIn(QByteArrayView parameter) {
+    for (const auto &[longForm, bound] : {std::pair{"MINIMUM", Bound::Minimum},
+                                          {"MAXIMUM", Bound::Maximum},
+                                          {"DEFAULT", Bound::Default}}) {
+        if (sameWord(parameter, longForm) || sameWord(parameter, QByteArrayView(longForm, 3)))
+            return bound;
+    }
+    return Bound::None;
+}
+
+// The slider position of a gain: its bounds by keyword, or a value in dB
+// (with or without the unit DB) taken to the nearest step of the scale,
+// half way going up.
 int positionOfGain(QByteArrayView parameter) {
-    const std::optional<double> dB = numberIn(parameter);
+    static const std::array<double, TopGainPosition + 1> scale = [] {
+        std::array<double, TopGainPosition + 1> scale{};
+        for (int position = 0; position <= TopGainPosition; ++position)
+            scale[std::size_t(position)] = gainDbText(position).toDouble();
+        return scale;
+    }();
+    switch (boundIn(parameter)) {
+    case Bound::Maximum:
+        return TopGainPosition;
+    case Bound::Minimum:
+    case Bound::Default:
+        return 0;
+    case Bound::None:
+        break;
+    }
+    const std::optional<Number> dB = numberIn(parameter);
     if (!dB)
         throw Refusal{DataTypeError};
-    if (*dB < 0 || *dB > gainDbText(TopGainPosition).toDouble())
+    if (dB->suffix.size() > MnemonicLength)
+        throw Refusal{SuffixTooLong};
+    if (!dB->suffix.isEmpty() && !sameWord(dB->suffix, "DB"))
+        throw Refusal{InvalidSuffix};
+    if (!(dB->value >= scale.front() && dB->value <= scale.back()))
         throw Refusal{DataOutOfRange};
-    const std::optional<int> position = gainPositionOfDb(*dB);
-    if (!position)
-        throw Refusal{IllegalValue};
-    return *position;
+    int position = 0;
+    while (position < TopGainPosition &&
+           dB->value - scale[std::size_t(position)] >= scale[std::size_t(position) + 1] - dB->value)
+        ++position;
+    return position;
 }
 
 // The check box of a mode command: DCOFf, CMSErvo, ZCENable, OVERrange, then
@@ -306,6 +395,7 @@ struct ScpiInstrument::Command {
     bool query = false;
     bool indefinite = false; // its answer ends only with the line, as *IDN?'s
     bool takesParameter;
+    bool parameterOptional = false; // as GAIN? MAX's
     Run run;
     int argument;
     std::vector<Node> nodes;
@@ -348,6 +438,17 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
     const auto mode = [](I &i, const Call &call) {
         return flagText(i.m_settings.checks[modeBox(call.argument, call.suffix)]);
     };
+    const auto readEvent = [](I &i, const Call &call) {
+        return QByteArray::number(std::exchange(i.m_status[std::size_t(call.argument)].event, 0));
+    };
+    const auto condition = [](I &, const Call &) { return QByteArray("0"); };
+    const auto setEnable = [](I &i, const Call &call) {
+        i.m_status[std::size_t(call.argument)].enable = integerIn(call.parameter, 0, 32767);
+        return QByteArray();
+    };
+    const auto enable = [](I &i, const Call &call) {
+        return QByteArray::number(i.m_status[std::size_t(call.argument)].enable);
+    };
 
     static const std::vector<Command> table = [&] {
         std::vector<Command> table{
@@ -362,6 +463,8 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
              [](I &i, const Call &) {
                  i.m_errors.clear();
                  i.m_eventStatus = 0;
+                 for (StatusRegister &status : i.m_status)
+                     status.event = 0;
                  return QByteArray();
              }},
             {"*OPC", false,
@@ -399,6 +502,22 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
              }},
             {"SYSTem:ERRor:[NEXT]?", false, [](I &i, const Call &) { return i.nextError(); }},
             {"SYSTem:VERSion?", false, [](I &, const Call &) { return QByteArray("1999.0"); }},
+            // The status registers every SCPI instrument has. No condition of
+            // this board is ever set, so neither is an event.
+            {"STATus:OPERation:[EVENt]?", false, readEvent, Operation},
+            {"STATus:OPERation:CONDition?", false, condition, Operation},
+            {"STATus:OPERation:ENABle", true, setEnable, Operation},
+            {"STATus:OPERation:ENABle?", false, enable, Operation},
+            {"STATus:QUEStionable:[EVENt]?", false, readEvent, Questionable},
+            {"STATus:QUEStionable:CONDition?", false, condition, Questionable},
+            {"STATus:QUEStionable:ENABle", true, setEnable, Questionable},
+            {"STATus:QUEStionable:ENABle?", false, enable, Questionable},
+            {"STATus:PRESet", false,
+             [](I &i, const Call &) {
+                 for (StatusRegister &status : i.m_status)
+                     status.enable = 0;
+                 return QByteArray();
+             }},
             {"GAIN", true,
              [](I &i, const Call &call) {
                  Settings next = i.m_settings;
@@ -406,8 +525,17 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                  i.sendSettings(next);
                  return QByteArray();
              }},
-            {"GAIN?", false,
-             [](I &i, const Call &) { return gainDbText(i.m_settings.position).toLatin1(); }},
+            {"GAIN?", true,
+             [](I &i, const Call &call) {
+                 int position = i.m_settings.position;
+                 if (!call.parameter.isEmpty()) {
+                     const Bound bound = boundIn(call.parameter);
+                     if (bound == Bound::None)
+                         throw Refusal{numberIn(call.parameter) ? DataTypeError : IllegalValue};
+                     position = bound == Bound::Maximum ? TopGainPosition : 0;
+                 }
+                 return gainDbText(position).toLatin1();
+             }},
             {"DCOFf", true, setMode, 0},
             {"DCOFf?", false, mode, 0},
             {"CMSErvo", true, setMode, 1},
@@ -454,6 +582,8 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
         };
         // *IDN?'s answer is arbitrary text, which only the line's end ends.
         table.front().indefinite = true;
+        for (Command &command : table)
+            command.parameterOptional = command.query && command.takesParameter;
         return table;
     }();
     return table;
@@ -471,8 +601,22 @@ QByteArray ScpiInstrument::execute(QByteArrayView line) {
     // the levels above the previous header's last.
     std::vector<QByteArrayView> path;
     bool indefinite = false;
-    for (QByteArrayView unit : split(line, ';'))
+    m_cutShort = false;
+    for (QByteArrayView unit : split(line, ';')) {
+        const std::uint64_t framesBefore = m_frames;
         runUnit(unit, path, response, indefinite);
+        // A signal that ends the program acts after this frame, not after
+        // the line's last. Asked once a frame on a real port (about 0.1 ms),
+        // not once for each of the simulated board's much quicker ones.
+        if (m_frames == framesBefore || !m_interrupted)
+            continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastAsked < InterruptionInterval)
+            continue;
+        m_lastAsked = now;
+        if ((m_cutShort = m_interrupted()))
+            break;
+    }
     if (!response.isEmpty())
         response += '\n';
     return response;
@@ -499,8 +643,14 @@ void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &p
     if (common || absolute)
         header = header.sliced(1);
     const std::vector<QByteArrayView> typed = split(header, ':');
-    if (!std::all_of(typed.begin(), typed.end(), isMnemonic) || (common && typed.size() > 1))
-        return queueError(SyntaxError);
+    int headerError = common && typed.size() > 1 ? SyntaxError : 0;
+    for (QByteArrayView level : typed) {
+        const int error = mnemonicError(level);
+        if (error == InvalidCharacter || (error && !headerError))
+            headerError = error;
+    }
+    if (headerError)
+        return queueError(headerError);
 
     std::vector<QByteArrayView> levels = typed;
     if (!common) {
@@ -520,7 +670,7 @@ void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &p
         parameters.isEmpty() ? std::vector<QByteArrayView>{} : split(parameters, ',');
     if (given.size() > (found->takesParameter ? 1u : 0u))
         return queueError(ParameterNotAllowed);
-    if (found->takesParameter && given.empty())
+    if (found->takesParameter && given.empty() && !found->parameterOptional)
         return queueError(MissingParameter);
     if (query && indefinite)
         return queueError(QueryAfterIndefinite);
@@ -565,6 +715,10 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
         status |= MessageAvailable;
     if (m_eventStatus & m_eventEnable)
         status |= EventSummary;
+    if (m_status[Questionable].event & m_status[Questionable].enable)
+        status |= QuestionableSummary;
+    if (m_status[Operation].event & m_status[Operation].enable)
+        status |= OperationSummary;
     if (status & m_serviceEnable)
         status |= MasterSummary;
     return status;
@@ -572,6 +726,7 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
 
 bool ScpiInstrument::send(std::uint16_t word) {
     try {
+        ++m_frames;
         m_readBack = sendWord(m_port, presetRegisters(m_preset), word);
         m_sent = word;
         return true;
@@ -585,6 +740,7 @@ QByteArray ScpiInstrument::readHeld() {
     // The frame reads back what it sends, and the settings stand as they
     // were: the chip is set to nothing new.
     try {
+        ++m_frames;
         m_readBack = readHeldWord(m_port, presetRegisters(m_preset));
         return wordText(m_readBack);
     } catch (const PortError &error) {

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -30,6 +32,12 @@ public:
     // A line longer than MaxLineLength, refused whole.
     void refuseLongLine();
 
+    // Asked after each command that sent a frame: when it says yes, the rest
+    // of the line is dropped. Nothing (the default) runs every line whole.
+    void setInterruption(bool (*interrupted)()) { m_interrupted = interrupted; }
+    // Whether the interruption cut the last line short: take no further one.
+    bool cutShort() const { return m_cutShort; }
+
     static constexpr qsizetype MaxLineLength = 4096;
     static constexpr std::size_t ErrorQueueDepth = 16;
     // The device-specific error of a frame that could not be sent.
@@ -44,6 +52,12 @@ private:
         int code;
         QByteArray text;
     };
+    // An event and an enable register of the STATus subsystem.
+    struct StatusRegister {
+        int event = 0;
+        int enable = 0;
+    };
+    enum StatusKind { Operation, Questionable };
     struct Call;
     struct Command;
     static const std::vector<Command> &commands();
@@ -69,4 +83,10 @@ private:
     std::uint8_t m_eventStatus;
     std::uint8_t m_eventEnable = 0;
     std::uint8_t m_serviceEnable = 0;
+    std::array<StatusRegister, 2> m_status{}; // by StatusKind
+    std::uint64_t m_frames = 0;               // frames tried, for the interruption
+    bool (*m_interrupted)() = nullptr;
+    static constexpr std::chrono::microseconds InterruptionInterval{50};
+    std::chrono::steady_clock::time_point m_lastAsked;
+    bool m_cutShort = false;
 };

@@ -1,24 +1,21 @@
 #include "instrument/scpi_server.h"
 
 #include "instrument/scpi_instrument.h"
+#include "link/stop_signals.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <sys/signalfd.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// A client that sends faster than it reads its answers: past this much
-// unread output its further lines wait, and TCP slows it down.
-constexpr qint64 OutputLimit = 1 << 20;
-constexpr qint64 InputChunk = 64 * 1024;
 
 QString endpointText(const QHostAddress &address, quint16 port) {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
@@ -29,21 +26,64 @@ QString endpointText(const QHostAddress &address, quint16 port) {
 
 } // namespace
 
-ScpiServer::ScpiServer(ScpiInstrument &instrument, QObject *parent)
+// One connection, on its descriptor: what it sent that has not run, and the
+// answers it has not taken.
+struct ScpiServer::Client {
+    explicit Client(int descriptor)
+        : descriptor(descriptor)
+        , reading(new QSocketNotifier(descriptor, QSocketNotifier::Read))
+        , writing(new QSocketNotifier(descriptor, QSocketNotifier::Write)) {
+        writing->setEnabled(false);
+    }
+    // The notifiers go later: the one that reported the end may be reporting.
+    ~Client() {
+        for (QSocketNotifier *notifier : {reading, writing}) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+        ::close(descriptor);
+    }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    bool hasLine() const { return !skipping && input.contains('\n'); }
+
+    int descriptor;
+    QSocketNotifier *reading;
+    QSocketNotifier *writing;
+    QByteArray input;
+    QByteArray output;
+    bool skipping = false; // inside a line refused for its length
+    bool ended = false;    // it sends nothing more
+    bool queued = false;   // has a whole line, waiting for its turn
+};
+
+ScpiServer::ScpiServer(ScpiInstrument &instrument, int maxClients, QObject *parent)
     : QObject(parent)
-    , m_instrument(instrument) {
-    connect(&m_server, &QTcpServer::newConnection, this, &ScpiServer::accept);
+    , m_instrument(instrument)
+    , m_maxClients(maxClients) {
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(AcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, &ScpiServer::resumeAccepting);
 }
 
 ScpiServer::~ScpiServer() {
-    // The sockets close as m_server deletes them, after m_clients has gone.
-    for (const auto &client : m_clients)
-        client.first->disconnect(this);
+    m_clients.clear();
+    // The clients' notifiers, which wait for an event loop that has ended.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void ScpiServer::listen(const QHostAddress &address, quint16 port) {
-    if (m_server.listen(address, port))
+    // A burst of clients waits in the kernel's queue rather than in SYN retries.
+    m_server.setListenBacklogSize(SOMAXCONN);
+    if (m_server.listen(address, port)) {
+        // Accepting is done here, so that running out of descriptors neither
+        // spins on a listening socket that stays readable nor stops for good.
+        m_server.pauseAccepting();
+        m_accepting = new QSocketNotifier(m_server.socketDescriptor(), QSocketNotifier::Read, this);
+        connect(m_accepting, &QSocketNotifier::activated, this, &ScpiServer::accept);
         return;
+    }
     QString remedy;
     switch (m_server.serverError()) {
     case QAbstractSocket::AddressInUseError:
@@ -71,61 +111,167 @@ QString ScpiServer::whereListening() const {
 }
 
 void ScpiServer::accept() {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        // Answers are small and awaited: send each at once.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket->setReadBufferSize(InputChunk);
-        m_clients.emplace(socket, Client{});
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { serve(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
-    }
-}
-
-void ScpiServer::serve(QTcpSocket *socket) {
-    const auto found = m_clients.find(socket);
-    if (found == m_clients.end())
-        return;
-    Client &client = found->second;
-    qsizetype start = 0;
     for (;;) {
-        const qsizetype end = client.input.indexOf('\n', start);
-        if (end < 0) {
-            client.input.remove(0, start);
-            start = 0;
-            if (!client.skipping && client.input.size() > ScpiInstrument::MaxLineLength) {
-                m_instrument.refuseLongLine();
-                client.skipping = true;
-            }
-            if (client.skipping)
-                client.input.clear();
-            if (socket->bytesAvailable() == 0 || socket->bytesToWrite() > OutputLimit) {
-                // Now, not on the next turn of the event loop: a client that
-                // has closed its sending half (nc -N) is torn down there
-                // with the answers still unsent.
-                socket->flush();
-                return;
-            }
-            client.input += socket->read(InputChunk);
+        const int descriptor = ::accept4(int(m_server.socketDescriptor()), nullptr, nullptr,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            admit(descriptor);
             continue;
         }
-        const QByteArrayView line(client.input.constData() + start, end - start);
-        start = end + 1;
-        if (client.skipping) {
-            client.skipping = false;
-        } else if (line.size() > ScpiInstrument::MaxLineLength) {
-            m_instrument.refuseLongLine();
-        } else {
-            const QByteArray answer = m_instrument.execute(line);
-            if (!answer.isEmpty())
-                socket->write(answer);
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+            continue;
+        case EAGAIN:
+            return;
+        default:
+            // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM):
+            // the client waits in the kernel's queue until a client leaves
+            // or a moment has passed.
+            pauseAccepting();
+            return;
         }
     }
 }
 
-void ScpiServer::drop(QTcpSocket *socket) {
-    m_clients.erase(socket);
-    socket->deleteLater();
+void ScpiServer::pauseAccepting() {
+    m_accepting->setEnabled(false);
+    m_acceptRetry.start();
+}
+
+void ScpiServer::resumeAccepting() {
+    if (!m_accepting || m_accepting->isEnabled())
+        return;
+    m_acceptRetry.stop();
+    m_accepting->setEnabled(true);
+    accept();
+}
+
+void ScpiServer::admit(int descriptor) {
+    if (int(m_clients.size()) >= m_maxClients) {
+        // Closed at once, so that it learns now rather than after a timeout.
+        ::close(descriptor);
+        return;
+    }
+    // The kernel's side of what a client can pin: fixed, rather than grown
+    // to megabytes for a client that never reads. Answers are small and
+    // awaited: each goes at once.
+    for (int option : {SO_SNDBUF, SO_RCVBUF})
+        ::setsockopt(descriptor, SOL_SOCKET, option, &SocketBuffer, sizeof SocketBuffer);
+    const int on = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    auto client = std::make_unique<Client>(descriptor);
+    for (QSocketNotifier *notifier : {client->reading, client->writing})
+        connect(notifier, &QSocketNotifier::activated, this,
+                [this, descriptor] { pump(descriptor); });
+    m_clients.emplace(descriptor, std::move(client));
+}
+
+void ScpiServer::pump(int descriptor) {
+    const auto found = m_clients.find(descriptor);
+    if (found == m_clients.end())
+        return;
+    Client &client = *found->second;
+
+    while (!client.output.isEmpty()) {
+        const ssize_t sent = ::send(descriptor, client.output.constData(),
+                                    size_t(client.output.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            client.output.remove(0, qsizetype(sent));
+        } else if (errno == EAGAIN) {
+            break;
+        } else if (errno != EINTR) {
+            return drop(descriptor);
+        }
+    }
+    client.writing->setEnabled(!client.output.isEmpty());
+
+    while (!client.ended && !client.hasLine()) {
+        if (client.skipping)
+            client.input.clear();
+        const qsizetype had = client.input.size();
+        client.input.resize(had + InputChunk);
+        const ssize_t got =
+            ::recv(descriptor, client.input.data() + had, size_t(InputChunk), MSG_DONTWAIT);
+        client.input.resize(had + std::max<qsizetype>(got, 0));
+        if (got == 0) {
+            client.ended = true;
+        } else if (got < 0 && errno == EAGAIN) {
+            break;
+        } else if (got < 0 && errno != EINTR) {
+            return drop(descriptor);
+        }
+        if (client.skipping) {
+            const qsizetype end = client.input.indexOf('\n');
+            if (end >= 0) {
+                client.input.remove(0, end + 1);
+                client.skipping = false;
+            }
+        } else if (!client.hasLine() && client.input.size() > ScpiInstrument::MaxLineLength) {
+            m_instrument.refuseLongLine();
+            client.skipping = true;
+        }
+    }
+    // Read again only once the line waiting has run.
+    client.reading->setEnabled(!client.ended && !client.hasLine());
+
+    if (client.hasLine()) {
+        if (!client.queued && client.output.size() <= OutputLimit) {
+            client.queued = true;
+            m_turns.push_back(descriptor);
+            postTurn();
+        }
+    } else if (client.ended && client.output.isEmpty()) {
+        // A line cut short by the end is dropped.
+        drop(descriptor);
+    }
+}
+
+void ScpiServer::postTurn() {
+    if (m_turns.empty() || m_turnPosted)
+        return;
+    m_turnPosted = true;
+    QMetaObject::invokeMethod(this, &ScpiServer::takeTurn, Qt::QueuedConnection);
+}
+
+void ScpiServer::takeTurn() {
+    m_turnPosted = false;
+    if (m_turns.empty())
+        return;
+    const int descriptor = m_turns.front();
+    m_turns.pop_front();
+    Client &client = *m_clients.at(descriptor);
+    client.queued = false;
+    // The client's lines at hand, for a short while: a line is short next to
+    // a turn of the event loop, and a slow one (a frame on a real port) ends
+    // the turn by itself.
+    const auto until = std::chrono::steady_clock::now() + TurnLength;
+    qsizetype start = 0;
+    for (qsizetype end; (end = client.input.indexOf('\n', start)) >= 0;) {
+        const QByteArrayView line(client.input.constData() + start, end - start);
+        if (line.size() > ScpiInstrument::MaxLineLength)
+            m_instrument.refuseLongLine();
+        else
+            client.output += m_instrument.execute(line);
+        start = end + 1;
+        if (client.output.size() > OutputLimit || std::chrono::steady_clock::now() >= until ||
+            m_instrument.cutShort())
+            break;
+    }
+    client.input.remove(0, start);
+    pump(descriptor);
+    postTurn();
+}
+
+void ScpiServer::drop(int descriptor) {
+    if (m_clients.erase(descriptor) == 0)
+        return;
+    std::erase(m_turns, descriptor);
+    resumeAccepting();
+    // What the clients pinned goes back to the system, not only to the heap.
+    if (m_clients.empty())
+        malloc_trim(0);
 }
 
 std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text) {
@@ -148,36 +294,24 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
     return std::pair{address, quint16(port)};
 }
 
-void serveUntilSignalled(ScpiInstrument &instrument, const QHostAddress &address, quint16 port) {
-    // The event loop reads SIGINT and SIGTERM from a descriptor, so they end
-    // the server between two lines, never inside a frame. They stay blocked
-    // afterwards: a second one must not cut short the release of the port.
-    sigset_t stopping;
-    sigemptyset(&stopping);
-    sigaddset(&stopping, SIGINT);
-    sigaddset(&stopping, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
-    const struct Descriptor {
-        int number;
-        ~Descriptor() {
-            if (number >= 0)
-                close(number);
-        }
-    } descriptor{signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK)};
-    if (descriptor.number < 0)
-        throw ListenError(std::string("cannot watch for SIGINT and SIGTERM: ") +
-                          std::strerror(errno) + "; close some programs and try again");
-    QSocketNotifier notifier(descriptor.number, QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [number = descriptor.number] {
-        signalfd_siginfo info;
-        while (read(number, &info, sizeof info) > 0) {
-        }
-        QCoreApplication::quit();
+int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxClients,
+                        const QHostAddress &address, quint16 port) {
+    // Read between two lines; within a line the instrument looks between
+    // two frames. They stay held back afterwards: a second one must not cut
+    // short the release of the port.
+    int received = 0;
+    QSocketNotifier notifier(stop.descriptor(), QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        if ((received = stop.take()))
+            QCoreApplication::exit(0);
     });
+    instrument.setInterruption(stopSignalPending);
 
-    ScpiServer server(instrument);
+    ScpiServer server(instrument, maxClients);
     server.listen(address, port);
     std::fprintf(stderr, "%s: listening on %s\n", qPrintable(QCoreApplication::applicationName()),
                  qPrintable(server.whereListening()));
     QCoreApplication::exec();
+    instrument.setInterruption(nullptr);
+    return received;
 }

@@ -1,24 +1,22 @@
 #include "link/frame_transfer.h"
 
-#include <csignal>
+#include "link/stop_signals.h"
+
+#include <pthread.h>
 
 namespace {
 
-// Holds back the signals that end a program until the frame in flight has
-// ended with select high; a pending one acts as soon as they are let through.
+// Holds back the signals that end a program, in a program that does not hold
+// them back throughout (see StopSignals), until the frame in flight has ended
+// with select high; a pending one acts as soon as they are let through.
 // Holding them costs two system calls a frame, which only a chip outside the
 // program needs.
 class FrameSignalsHeld {
 public:
     explicit FrameSignalsHeld(const ParallelPort &port)
         : m_held(port.isHardware()) {
-        if (!m_held)
-            return;
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            sigaddset(&held, signal);
-        pthread_sigmask(SIG_BLOCK, &held, &m_before);
+        if (m_held)
+            pthread_sigmask(SIG_BLOCK, &stopSignalSet(), &m_before);
     }
     ~FrameSignalsHeld() {
         if (m_held)

@@ -28,24 +28,40 @@ using Clock = std::chrono::steady_clock;
 // PPCLAIM sleeps, interruptibly, as long as another device holds the port.
 // A timer aimed at this thread interrupts it once the bound has passed, and
 // goes on firing so that a signal landing just before the sleep begins cannot
-// leave the call waiting for good.
+// leave the call waiting for good. The timer's signal has a handler of ours
+// only for the claim: the program's own disposition of it is put back, with
+// any wake that fired late taken first.
 int claimWithin(int fd, std::chrono::milliseconds bound) {
-    static const int wakeSignal = [] {
-        const int signal = SIGRTMIN + 1;
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr); // no SA_RESTART: the wait must end
-        return signal;
-    }();
+    const int wakeSignal = SIGRTMIN + 1;
+    sigset_t wake;
+    sigset_t before;
+    sigemptyset(&wake);
+    sigaddset(&wake, wakeSignal);
+    pthread_sigmask(SIG_BLOCK, &wake, &before);
+    struct sigaction ours {};
+    struct sigaction previous {};
+    ours.sa_handler = [](int) {};
+    sigemptyset(&ours.sa_mask);
+    sigaction(wakeSignal, &ours, &previous); // no SA_RESTART: the wait must end
+    const auto restore = [&] {
+        const timespec now{};
+        while (sigtimedwait(&wake, nullptr, &now) > 0) {
+        }
+        sigaction(wakeSignal, &previous, nullptr);
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    };
 
     sigevent event{};
     event.sigev_notify = SIGEV_THREAD_ID;
     event.sigev_signo = wakeSignal;
     event._sigev_un._tid = ::gettid();
     timer_t timer;
-    if (timer_create(CLOCK_MONOTONIC, &event, &timer) < 0)
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) < 0) {
+        const int error = errno;
+        restore();
+        errno = error;
         return -1;
+    }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
     const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(bound - seconds);
     itimerspec firing{};
@@ -54,17 +70,14 @@ int claimWithin(int fd, std::chrono::milliseconds bound) {
     if (firing.it_value.tv_sec == 0 && firing.it_value.tv_nsec == 0)
         firing.it_value.tv_nsec = 1;
 
-    sigset_t wake;
-    sigset_t before;
-    sigemptyset(&wake);
-    sigaddset(&wake, wakeSignal);
-    pthread_sigmask(SIG_UNBLOCK, &wake, &before);
     const Clock::time_point deadline = Clock::now() + bound;
     timer_settime(timer, 0, &firing, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     const int result = ::ioctl(fd, PPCLAIM);
     int error = errno;
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     timer_delete(timer);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    restore();
 
     if (result < 0 && error == EINTR && Clock::now() >= deadline)
         error = ETIMEDOUT;
@@ -238,6 +251,10 @@ std::string parportMessage(const ParportFailure &failure) {
                    "), or no port sits behind this device: unload that driver, or bind "
                    "another port with " +
                    rebind + known;
+        if (failure.error == EAGAIN)
+            return where + "cannot time the wait for the port: " + reason +
+                   "; the system has run out of timers or queued signals for you (see 'ulimit "
+                   "-i'): close some programs, or raise that limit, and try again";
         return where + "claim failed: " + reason + "; bind the port with " + rebind + known;
     case Step::Write:
     case Step::Read:
@@ -435,7 +452,11 @@ std::shared_ptr<ParportBackend::Device> ParportBackend::openDevice(std::uint16_t
         // A descriptor whose claim was cut short stays queued for the port in
         // the kernel: it is closed, never claimed again.
         device->close();
-        if (failure.error != EINTR || Clock::now() >= deadline)
+        // Another signal that cut the wait short at its end leaves the port
+        // as the bound would have: still held.
+        if (failure.error == EINTR && Clock::now() >= deadline)
+            failure.error = ETIMEDOUT;
+        if (failure.error != EINTR)
             fail(failure);
     }
 }

@@ -22,7 +22,8 @@ public:
     virtual int fstat(int fd, struct stat &info) = 0;
     // PPCLAIM, which sleeps while another device holds the port: waits at most
     // bound, then fails with ETIMEDOUT. EINTR means another signal ended the
-    // wait early; either way the descriptor must not claim again.
+    // wait early; either way the descriptor must not claim again. EAGAIN: no
+    // timer could bound the wait, and nothing was claimed.
     virtual int claim(int fd, std::chrono::milliseconds bound) = 0;
     virtual int writeData(int fd, unsigned char value) = 0;
     virtual int readStatus(int fd, unsigned char *value) = 0;

@@ -26,6 +26,8 @@ QUORVEX_PACKAGES+=(dpkg-dev)
 QUORVEX_TEST_PACKAGES+=(lintian)
 # A real SCPI client for the test of quorvexctl serve.
 QUORVEX_TEST_PACKAGES+=(python3-pyvisa python3-pyvisa-py)
+# A real X server, where the panel runs with the toolkit's own threads.
+QUORVEX_TEST_PACKAGES+=(xvfb)
 
 missing_packages() {
     local package

@@ -64,7 +64,8 @@ void startProgram(const QString &path, ChildSetup setup) {
         do
             got = ::read(report[0], &error, sizeof error);
         while (got < 0 && errno == EINTR);
-        ::waitpid(child, nullptr, 0);
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
     ::close(report[0]);
     if (error)

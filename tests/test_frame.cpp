@@ -9,8 +9,6 @@
 
 #include <QTest>
 
-#include <csignal>
-
 using Access = RecordingPort::Access;
 
 namespace {
@@ -40,7 +38,6 @@ private slots:
     void simulatedBoardEchoesPreviousWord();
     void simulatedBoardOnAnotherPort();
     void traceHandsItsPortTheFrameWhole();
-    void signalsWaitForTheFrameOnHardware();
 };
 
 void FrameTest::accessSequence_data() {
@@ -173,38 +170,6 @@ void FrameTest::traceHandsItsPortTheFrameWhole() {
     frameOn(tracing, 0x278, 0x8112);
     QCOMPARE(port.runs(), 1);
     QVERIFY(port.accesses() == expectedFrame(0x278, 0x8112));
-}
-
-void FrameTest::signalsWaitForTheFrameOnHardware() {
-    // Records, at every access, which of the signals that end a program
-    // would be let through.
-    class MaskWatchingPort : public ParallelPort {
-    public:
-        void writeData(std::uint8_t) override { watch(); }
-        std::uint8_t readStatus() override {
-            watch();
-            return 0x7F;
-        }
-        QSet<int> letThrough;
-
-    private:
-        void watch() {
-            sigset_t mask;
-            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-            for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-                if (!sigismember(&mask, signal))
-                    letThrough.insert(signal);
-            }
-        }
-    };
-
-    MaskWatchingPort port;
-    transferFrame(port, 0x8112);
-    QVERIFY(port.letThrough.isEmpty());
-
-    sigset_t after;
-    pthread_sigmask(SIG_BLOCK, nullptr, &after);
-    QVERIFY(!sigismember(&after, SIGTERM) && !sigismember(&after, SIGINT));
 }
 
 QTEST_APPLESS_MAIN(FrameTest)

@@ -140,6 +140,7 @@ private slots:
     void parportOpensEachBaseOnceAtFirstAccess();
     void presetsOnOneDeviceShareOneClaim();
     void claimCutShortIsRetriedOnAFreshDescriptor();
+    void claimCutShortAtItsEndReadsAsHeld();
     void failedDeviceIsClosedAndReopened();
     void parportErrors_data();
     void parportErrors();
@@ -306,6 +307,20 @@ void PortBackendsTest::claimCutShortIsRetriedOnAFreshDescriptor() {
     QCOMPARE(countPrefix(log.calls, "wdata 4 "), FrameWrites);
 }
 
+void PortBackendsTest::claimCutShortAtItsEndReadsAsHeld() {
+    // Another signal ends every wait; the last one ends as the bound runs out.
+    FakeParportSystem::Log log;
+    log.failures["claim"] = EINTR;
+    ParportBackend backend(std::make_unique<FakeParportSystem>(log), {{0x378, "/dev/parport0"}},
+                           "/nonexistent", std::chrono::milliseconds(5));
+    try {
+        frameOn(backend, 0x378, 0);
+        QFAIL("the port stays held");
+    } catch (const PortError &failure) {
+        QVERIFY2(QByteArray(failure.what()).contains("held by another program"), failure.what());
+    }
+}
+
 void PortBackendsTest::failedDeviceIsClosedAndReopened() {
     FakeParportSystem::Log log;
     log.failures["wdata"] = EIO;
@@ -427,6 +442,9 @@ void PortBackendsTest::messages_data() {
         << int(Step::Claim) << ETIMEDOUT << "/dev/parport3" << true
         << QStringList{"held by another program", "/proc/sys/dev/parport/parport3/devices/active",
                        "fuser -v /dev/parport3"};
+    QTest::newRow("claim: no timer to bound the wait")
+        << int(Step::Claim) << EAGAIN << "/dev/parport3" << true
+        << QStringList{"cannot time the wait for the port", "ulimit -i"};
     QTest::newRow("claim: another driver has it for itself")
         << int(Step::Claim) << ENXIO << "/dev/parport3" << true
         << QStringList{"another driver holds the port", "--device LPT2=", known[0]};

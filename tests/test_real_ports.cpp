@@ -3,8 +3,11 @@
 #include "support/fake_ppdev/fake_ppdev_fixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -69,6 +72,35 @@ struct ParportPanel {
     QStringList messages;
 };
 
+// A real X server, so that the panel runs with the toolkit's own threads.
+class XServer {
+public:
+    XServer() {
+        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+        if (m_server.waitForReadyRead(10000))
+            m_display = ':' + QString::fromLatin1(m_server.readLine().trimmed());
+    }
+    ~XServer() {
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    const QString &display() const { return m_display; }
+
+private:
+    QProcess m_server;
+    QString m_display;
+};
+
+// One answer line from a server in another process.
+QByteArray ask(QTcpSocket &socket, const QByteArray &line, int timeoutMs = 5000) {
+    socket.write(line + '\n');
+    QElapsedTimer waited;
+    waited.start();
+    while (!socket.canReadLine() && waited.elapsed() < timeoutMs)
+        socket.waitForReadyRead(int(timeoutMs - waited.elapsed()));
+    return socket.readLine().trimmed();
+}
+
 int count(const QStringList &calls, const QString &prefix) {
     return int(std::count_if(calls.begin(), calls.end(),
                              [&prefix](const QString &call) { return call.startsWith(prefix); }));
@@ -91,6 +123,9 @@ private slots:
     void heldPortEndsInTheMessage();
     void presetsOnOneDeviceBothWork();
     void signalWaitsForTheFrameToEnd();
+    void panelEndsAfterTheFrameWhateverThreadTakesTheSignal_data();
+    void panelEndsAfterTheFrameWhateverThreadTakesTheSignal();
+    void serverAnswersWhileThePortIsHeld();
     void faultAtAnAccessEndsInTheMessage();
 
 private:
@@ -127,6 +162,10 @@ void RealPortsTest::heldPortEndsInTheMessage() {
              qPrintable(panel.messages.first()));
     QVERIFY(panel.messages.first().contains("held by another program"));
     QCOMPARE(count(m_fake->calls(), "wdata "), 0);
+    // The claim's timer left the program's handling of its signal as it was.
+    struct sigaction wake {};
+    sigaction(SIGRTMIN + 1, nullptr, &wake);
+    QVERIFY(wake.sa_handler == SIG_DFL);
 
     holder.reset();
     QTest::mouseClick(panel.session.window.Clear(), Qt::LeftButton);
@@ -169,6 +208,86 @@ void RealPortsTest::signalWaitsForTheFrameToEnd() {
     QCOMPARE(count(calls, "wdata "), 100);
     QCOMPARE(count(calls, "rstatus "), 16);
     QCOMPARE(calls.last(), "wdata 02");
+}
+
+void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGINT") << SIGINT;
+}
+
+void RealPortsTest::panelEndsAfterTheFrameWhateverThreadTakesTheSignal() {
+    // On a real display the toolkit runs threads of its own beside the
+    // panel's, and the kernel hands a signal to any thread that lets it
+    // through.
+    QFETCH(int, signal);
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        QSKIP("Xvfb is not installed (Debian package xvfb)");
+    XServer x;
+    QVERIFY(!x.display().isEmpty());
+    QProcess panel;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", x.display());
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("QUORVEX_FAKE_PPDEV_DELAY_US", "3000");
+    panel.setProcessEnvironment(environment);
+    panel.start(QStringLiteral(QUORVEX_EVM_BINARY), {"--device", "LPT1=" + devicePath()});
+    QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") >= 20, 20000);
+    ::kill(pid_t(panel.processId()), signal);
+    QVERIFY(panel.waitForFinished(30000));
+    QCOMPARE(panel.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(panel.exitCode(), signal);
+
+    // Start-up's two frames went out whole, and the port was let go.
+    const QStringList calls = m_fake->calls();
+    QCOMPARE(count(calls, "wdata "), 2 * 100);
+    QCOMPARE(calls.mid(calls.size() - 3), QStringList({"wdata 02", "release", "close"}));
+}
+
+void RealPortsTest::serverAnswersWhileThePortIsHeld() {
+    auto holder = std::make_unique<Holder>();
+    QProcess server;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QUORVEX_FAKE_PPDEV_DELAY_US", "3000");
+    server.setProcessEnvironment(environment);
+    server.setReadChannel(QProcess::StandardError);
+    server.start(QStringLiteral(QUORVEXCTL_BINARY),
+                 {"--device", "LPT1=" + devicePath(), "serve", "--listen", "127.0.0.1:0"});
+    QVERIFY(server.waitForReadyRead(10000));
+    const quint16 port =
+        quint16(server.readAllStandardError().trimmed().split(':').last().toUInt());
+    QTcpSocket sweeper;
+    QTcpSocket other;
+    for (QTcpSocket *socket : {&sweeper, &other}) {
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket->waitForConnected(5000));
+    }
+    sweeper.write(QByteArray("GAIN 33\n").repeated(10));
+    QVERIFY(sweeper.waitForBytesWritten(5000));
+
+    // Neither the claim nor the sweep's other lines hold the other client up.
+    QElapsedTimer answered;
+    answered.start();
+    QCOMPARE(ask(other, "*IDN?").left(22), "Kestrovia,QuorvexEVM,0");
+    QVERIFY2(answered.elapsed() < 500, qPrintable(QString::number(answered.elapsed())));
+    const QByteArray error = ask(sweeper, "SYST:ERR?");
+    QVERIFY2(error.startsWith("100,\"LPT1 (378h): nothing was sent"), error);
+
+    // Once the holder lets go, the next frame goes out; a signal then ends
+    // the server within that frame's time, not after the lines waiting.
+    holder.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(ask(sweeper, "GAIN 36;GAIN?"), "36", 10000);
+    sweeper.write(QByteArray("GAIN 39;GAIN 42;GAIN 45;GAIN 48;GAIN 51\n").repeated(4));
+    QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") % 100 > 20, 10000);
+    QElapsedTimer ending;
+    ending.start();
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
+    QCOMPARE(server.exitCode(), 0);
+    QCOMPARE(count(m_fake->calls(), "wdata ") % 100, 0);
+    QCOMPARE(m_fake->calls().last(), "close");
 }
 
 void RealPortsTest::faultAtAnAccessEndsInTheMessage() {

@@ -1,5 +1,6 @@
 #include "link/frame_trace.h"
 #include "link/simulated_board.h"
+#include "link/stop_signals.h"
 #include "panel/window/control_panel_window.h"
 #include "sysinfo/registry.h"
 #include "sysinfo/system_tools.h"
@@ -9,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,10 +163,11 @@ QString SysInfoTest::makeTool(const QString &path) {
     QFile tool(path);
     if (!tool.open(QIODevice::WriteOnly))
         return {};
-    // The marker appears whole, listing the descriptors the tool was given.
+    // The marker appears whole, listing the descriptors the tool was given
+    // and the signals it started with held back.
     const QByteArray marker = m_marker.toLocal8Bit();
-    tool.write("#!/bin/sh\n{ echo started; ls -l /proc/$$/fd; } > '" + marker + ".part' && mv '" +
-               marker + ".part' '" + marker + "'\n");
+    tool.write("#!/bin/sh\n{ echo started; ls -l /proc/$$/fd; grep SigBlk /proc/$$/status; } > '" +
+               marker + ".part' && mv '" + marker + ".part' '" + marker + "'\n");
     tool.close();
     tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
@@ -582,7 +585,11 @@ void SysInfoTest::fileTestMatchesRegularVisibleFilesOnly() {
 }
 
 void SysInfoTest::startedToolInheritsNoDescriptor() {
-    // A trace being written stays the panel's own.
+    // A trace being written stays the panel's own, and the signals the panel
+    // holds back reach the tool.
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    const StopSignals stop;
     const QString trace = m_dir->filePath("t.vcd");
     TracingBackend tracing(std::make_unique<SimulatedBoard>(), trace.toStdString());
     const QString tool = makeTool(m_dir->filePath("tools/sysinfo-tool"));
@@ -594,6 +601,8 @@ void SysInfoTest::startedToolInheritsNoDescriptor() {
     const QByteArray descriptors = marker.readAll();
     QVERIFY2(descriptors.startsWith("started\n") && !descriptors.contains(trace.toLocal8Bit()),
              descriptors.constData());
+    QVERIFY2(descriptors.contains("SigBlk:\t0000000000000000"), descriptors.constData());
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 QTEST_MAIN(SysInfoTest)

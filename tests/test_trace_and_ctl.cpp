@@ -1,4 +1,5 @@
 #include "ctl_command.h"
+#include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
 #include "link/parport_backend.h"
@@ -467,6 +468,8 @@ void TraceAndCtlTest::refusedCommandLines_data() {
     QTest::newRow("listen without a port") << QStringList{"serve", "--listen", "127.0.0.1"};
     QTest::newRow("listen port too large") << QStringList{"serve", "--listen", "127.0.0.1:65536"};
     QTest::newRow("IPv6 without brackets") << QStringList{"serve", "--listen", "::1:5025"};
+    QTest::newRow("no clients") << QStringList{"serve", "--max-clients", "0"};
+    QTest::newRow("--max-clients with send") << QStringList{"--max-clients", "4", "send", "1"};
 }
 
 void TraceAndCtlTest::refusedCommandLines() {
@@ -512,6 +515,7 @@ void TraceAndCtlTest::serveListensOnLoopbackUnlessTold() {
     QCOMPARE(plain.verb, CtlCommand::Verb::Serve);
     QCOMPARE(plain.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(plain.listenPort, 5025);
+    QCOMPARE(plain.maxClients, ScpiServer::DefaultMaxClients);
     const CtlCommand told = parse({"--port", "LPT2", "serve", "--listen", "[::]:6000"});
     QCOMPARE(told.listenAddress, QHostAddress(QHostAddress::AnyIPv6));
     QCOMPARE(told.listenPort, 6000);

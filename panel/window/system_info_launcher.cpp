@@ -1,6 +1,7 @@
 #include "panel/window/control_panel_window.h"
 
 #include "link/direct_io_backend.h"
+#include "link/stop_signals.h"
 #include "sysinfo/system_tools.h"
 #include "word/readouts.h"
 
@@ -18,6 +19,13 @@ constexpr std::int32_t BufferSize = 1024;
 // Keys are opened for reading only: asking for write rights as well would
 // refuse the tool to every account that may read the store but not write it.
 constexpr std::int32_t OpenAccess = KEY_READ;
+
+// The tool starts as from the desktop's menu: without this program's I/O
+// port permissions, and with the signals that end a program let through.
+void prepareTool() noexcept {
+    dropPortAccess();
+    releaseStopSignals();
+}
 
 } // namespace
 
@@ -40,8 +48,7 @@ void QuorvexControlPanel::StartSysInfo() {
                 throw std::runtime_error("the registered folder holds no tool");
             path += ToolFile;
         }
-        // The tool must not inherit this program's I/O port permissions.
-        startProgram(path, dropPortAccess);
+        startProgram(path, prepareTool);
         return;
     } catch (const std::exception &) {
         // Every way the tool cannot be found or started ends in one message.
