@@ -1,7 +1,8 @@
 #include "instrument/scpi_instrument.h"
 
-#include "link/frame_transfer.h"
+#include "instrument/port_board.h"
 #include "link/port_access.h"
+#include "link/port_backend.h"
 
 #include <algorithm>
 #include <array>
@@ -45,9 +46,10 @@ enum ErrorCode : int {
     InvalidSuffix = -131,
     SuffixTooLong = -134,
     SuffixNotAllowed = -138,
+    SettingsConflict = -221,
     DataOutOfRange = -222,
     TooMuchData = -223,
-    IllegalValue = -224,
+    IllegalValue = IllegalParameterValue,
     QueueOverflow = -350,
     QueryAfterIndefinite = -440,
 };
@@ -76,6 +78,8 @@ const char *standardText(int code) {
         return "Suffix too long";
     case SuffixNotAllowed:
         return "Suffix not allowed";
+    case SettingsConflict:
+        return "Settings conflict";
     case DataOutOfRange:
         return "Data out of range";
     case TooMuchData:
@@ -107,12 +111,13 @@ std::uint8_t eventBitOf(int code) {
     return 0;
 }
 
-// A program message unit refused with a standard error, or with a
-// device-specific one and its text.
+// A program message unit refused with a standard error.
 struct Refusal {
     int code;
-    QByteArray text = {};
 };
+
+// A query whose error is queued already: it gives no answer.
+struct Unanswered {};
 
 bool isSpace(char c) {
     return static_cast<unsigned char>(c) <= ' ';
@@ -430,13 +435,13 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
     using I = ScpiInstrument;
     const auto none = [](I &, const Call &) { return QByteArray(); };
     const auto setMode = [](I &i, const Call &call) {
-        Settings next = i.m_settings;
-        next.checks[modeBox(call.argument, call.suffix)] = booleanIn(call.parameter);
-        i.sendSettings(next);
+        const std::size_t box = modeBox(call.argument, call.suffix);
+        const bool on = booleanIn(call.parameter);
+        i.perform([&](InstrumentBoard &board) { board.setMode(box, on); });
         return QByteArray();
     };
     const auto mode = [](I &i, const Call &call) {
-        return flagText(i.m_settings.checks[modeBox(call.argument, call.suffix)]);
+        return flagText(i.m_board.mode(modeBox(call.argument, call.suffix)));
     };
     const auto readEvent = [](I &i, const Call &call) {
         return QByteArray::number(std::exchange(i.m_status[std::size_t(call.argument)].event, 0));
@@ -456,7 +461,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
              [](I &i, const Call &) { return "Kestrovia,QuorvexEVM,0," + i.m_version; }},
             {"*RST", false,
              [](I &i, const Call &) {
-                 i.reset();
+                 i.perform([](InstrumentBoard &board) { board.reset(); });
                  return QByteArray();
              }},
             {"*CLS", false,
@@ -520,14 +525,13 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
              }},
             {"GAIN", true,
              [](I &i, const Call &call) {
-                 Settings next = i.m_settings;
-                 next.position = positionOfGain(call.parameter);
-                 i.sendSettings(next);
+                 const int position = positionOfGain(call.parameter);
+                 i.perform([&](InstrumentBoard &board) { board.setGain(position); });
                  return QByteArray();
              }},
             {"GAIN?", true,
              [](I &i, const Call &call) {
-                 int position = i.m_settings.position;
+                 int position = i.m_board.gainPosition();
                  if (!call.parameter.isEmpty()) {
                      const Bound bound = boundIn(call.parameter);
                      if (bound == Bound::None)
@@ -549,21 +553,25 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
             {"WORD", true,
              [](I &i, const Call &call) {
                  const auto word = std::uint16_t(integerIn(call.parameter, 0, 0xFFFF));
-                 if (!i.send(word))
-                     return QByteArray();
-                 // The settings follow the word as the panel's controls
-                 // follow its bits on Update; the slider ends at its top.
-                 const WordFields fields = fieldsOf(word);
-                 i.m_settings.position = std::min(fields.gainCode, TopGainPosition);
-                 i.m_settings.checks = fields.checks;
+                 i.perform([&](InstrumentBoard &board) { board.setWord(word); });
                  return QByteArray();
              }},
-            {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_sent); }},
-            {"WORD:HELD?", false, [](I &i, const Call &) { return i.readHeld(); }},
-            {"READback?", false, [](I &i, const Call &) { return wordText(i.m_readBack); }},
+            {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_board.word()); }},
+            {"WORD:HELD?", false,
+             [](I &i, const Call &) {
+                 // Reads and changes nothing, so manual editing does not stop it.
+                 std::uint16_t held = 0;
+                 if (!i.perform([&](InstrumentBoard &board) { held = board.readHeld(); },
+                                Reach::Reads))
+                     throw Unanswered{};
+                 return wordText(held);
+             }},
+            {"READback?", false, [](I &i, const Call &) { return wordText(i.m_board.readBack()); }},
             {"VERify?", false,
              [](I &i, const Call &) {
-                 return flagText(i.send(i.m_sent) && i.m_readBack == i.m_sent);
+                 bool echoed = false;
+                 i.perform([&](InstrumentBoard &board) { echoed = board.verify(); });
+                 return flagText(echoed);
              }},
             {"PORT", true,
              [](I &i, const Call &call) {
@@ -572,12 +580,12 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                  const int preset = presetIndex(call.parameter.toByteArray().constData());
                  if (preset < 0)
                      throw Refusal{IllegalValue};
-                 i.m_preset = preset;
+                 i.perform([&](InstrumentBoard &board) { board.choosePort(preset); }, Reach::Sets);
                  return QByteArray();
              }},
             {"PORT?", false,
              [](I &i, const Call &) {
-                 return QByteArray(PortPresets[std::size_t(i.m_preset)].item);
+                 return QByteArray(PortPresets[std::size_t(i.m_board.port())].item);
              }},
         };
         // *IDN?'s answer is arbitrary text, which only the line's end ends.
@@ -589,11 +597,18 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
     return table;
 }
 
-ScpiInstrument::ScpiInstrument(PortBackend &port, int preset, QByteArray version)
-    : m_port(port)
-    , m_preset(preset)
+ScpiInstrument::ScpiInstrument(InstrumentBoard &board, QByteArray version)
+    : m_board(board)
     , m_version(std::move(version))
     , m_eventStatus(PowerOn) {}
+
+ScpiInstrument::ScpiInstrument(PortBackend &port, int preset, QByteArray version)
+    : m_ownBoard(std::make_unique<PortBoard>(port, preset))
+    , m_board(*m_ownBoard)
+    , m_version(std::move(version))
+    , m_eventStatus(PowerOn) {}
+
+ScpiInstrument::~ScpiInstrument() = default;
 
 QByteArray ScpiInstrument::execute(QByteArrayView line) {
     QByteArray response;
@@ -687,7 +702,8 @@ void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &p
             indefinite = found->indefinite;
         }
     } catch (const Refusal &refusal) {
-        queueError(refusal.code, refusal.text);
+        queueError(refusal.code);
+    } catch (const Unanswered &) {
     }
 }
 
@@ -724,38 +740,20 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
     return status;
 }
 
-bool ScpiInstrument::send(std::uint16_t word) {
+bool ScpiInstrument::perform(const std::function<void(InstrumentBoard &)> &action, Reach reach) {
+    if (reach == Reach::Sets && m_board.settingsLocked()) {
+        queueError(SettingsConflict);
+        return false;
+    }
+    ++m_frames;
     try {
-        ++m_frames;
-        m_readBack = sendWord(m_port, presetRegisters(m_preset), word);
-        m_sent = word;
+        action(m_board);
         return true;
     } catch (const PortError &error) {
         queueError(PortErrorCode, error.what());
-        return false;
+    } catch (const BoardRefusal &refusal) {
+        queueError(refusal.code, QByteArray(standardText(refusal.code)) + ';' +
+                                     QByteArray::fromStdString(refusal.info));
     }
-}
-
-QByteArray ScpiInstrument::readHeld() {
-    // The frame reads back what it sends, and the settings stand as they
-    // were: the chip is set to nothing new.
-    try {
-        ++m_frames;
-        m_readBack = readHeldWord(m_port, presetRegisters(m_preset));
-        return wordText(m_readBack);
-    } catch (const PortError &error) {
-        throw Refusal{PortErrorCode, error.what()};
-    }
-}
-
-void ScpiInstrument::sendSettings(const Settings &settings) {
-    if (send(wordFromControls(std::int16_t(settings.position), settings.checks)))
-        m_settings = settings;
-}
-
-void ScpiInstrument::reset() {
-    // As the panel's Clear: the controls to zero, then two all-zero frames.
-    m_settings = {};
-    if (send(0))
-        send(0);
+    return false;
 }

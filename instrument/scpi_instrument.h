@@ -1,6 +1,6 @@
 #pragma once
 
-#include "word/control_word.h"
+#include "instrument/instrument_board.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -9,21 +9,29 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <vector>
 
 class PortBackend;
 
 // The board as a bench instrument speaking SCPI, without the network: runs
-// one line (a program message without its terminator) against the port and
-// gives the response message. Its settings stand for the panel's slider and
-// check boxes, so a setting command sends the word the panel would send. They
-// start at zero, as after *RST, and nothing is sent before a command that
-// sends.
+// one line (a program message without its terminator) against the board and
+// gives the response message: the commands, their parameters, the status
+// registers and the error queue. What a command sets or asks reaches the
+// board through an InstrumentBoard.
 class ScpiInstrument {
 public:
-    // preset: the port the board hangs on until PORT says otherwise (an index
-    // into PortPresets). version: the last field of *IDN?.
+    // version: the last field of *IDN?.
+    ScpiInstrument(InstrumentBoard &board, QByteArray version);
+    // The board on a port, as quorvexctl serve drives it (PortBoard): preset
+    // is the port it hangs on until PORT says otherwise (an index into
+    // PortPresets).
     ScpiInstrument(PortBackend &port, int preset, QByteArray version);
+    ~ScpiInstrument();
+
+    ScpiInstrument(const ScpiInstrument &) = delete;
+    ScpiInstrument &operator=(const ScpiInstrument &) = delete;
 
     // The answers to the line's queries joined by ';' and ended by '\n', or
     // nothing when the line asked nothing that could be answered.
@@ -44,10 +52,6 @@ public:
     static constexpr int PortErrorCode = 100;
 
 private:
-    struct Settings {
-        int position = 0; // the slider: 0 .. 18
-        ModeChecks checks{};
-    };
     struct Error {
         int code;
         QByteArray text;
@@ -65,20 +69,18 @@ private:
     void runUnit(QByteArrayView unit, std::vector<QByteArrayView> &path, QByteArray &response,
                  bool &indefinite);
     void queueError(int code, QByteArray text = {});
-    bool send(std::uint16_t word);
-    // WORD:HELD?: the word the chip holds, left held.
-    QByteArray readHeld();
-    void sendSettings(const Settings &settings);
-    void reset();
+    // What a command asks of the board: a setting, refused while the board's
+    // settings are locked, or a frame that only reads.
+    enum class Reach { Sets, Reads };
+    // Runs action on the board, queueing what keeps it from there (a
+    // settings conflict, a port error, a refusal); says whether it ran.
+    bool perform(const std::function<void(InstrumentBoard &)> &action, Reach reach = Reach::Sets);
     QByteArray nextError();
     std::uint8_t statusByte(bool answered) const;
 
-    PortBackend &m_port;
-    int m_preset;
+    std::unique_ptr<InstrumentBoard> m_ownBoard;
+    InstrumentBoard &m_board;
     QByteArray m_version;
-    Settings m_settings;
-    std::uint16_t m_sent = 0;
-    std::uint16_t m_readBack = 0;
     std::deque<Error> m_errors;
     std::uint8_t m_eventStatus;
     std::uint8_t m_eventEnable = 0;

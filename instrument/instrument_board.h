@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// What the SCPI instrument sets and asks of the board: the controls the
+// panel's slider and check boxes stand for, the words sent and read back, and
+// the port. quorvexctl serve drives a port itself (PortBoard); the panel
+// serves the same commands through its own handlers, so that its window
+// shows them. A setting that cannot reach the board throws PortError and
+// changes nothing.
+class InstrumentBoard {
+public:
+    virtual ~InstrumentBoard() = default;
+
+    // While this holds, setting commands are refused with "Settings conflict"
+    // and change nothing; queries still answer.
+    virtual bool settingsLocked() const { return false; }
+
+    virtual void setGain(int position) = 0;                  // the slider: 0 .. 18
+    virtual void setMode(std::size_t checkBox, bool on) = 0; // softMode(0..7)
+    // The word as it stands; the controls follow it, as they follow the bits
+    // on the panel's Update.
+    virtual void setWord(std::uint16_t word) = 0;
+    virtual void reset() = 0; // as the panel's Clear
+    virtual void choosePort(int preset) = 0;
+    // Sends the word sent last again: whether the board read it back.
+    virtual bool verify() = 0;
+    // The word the chip holds, read without changing it.
+    virtual std::uint16_t readHeld() = 0;
+
+    virtual int gainPosition() const = 0;
+    virtual bool mode(std::size_t checkBox) const = 0;
+    virtual std::uint16_t word() const = 0;     // the word sent last
+    virtual std::uint16_t readBack() const = 0; // what its frame read back
+    virtual int port() const = 0;               // an index into PortPresets
+};
+
+// A setting a board cannot take: the standard error to queue, and what the
+// board adds to its text.
+struct BoardRefusal {
+    int code;
+    std::string info;
+};
+
+inline constexpr int IllegalParameterValue = -224;
