@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "instrument/scpi_server.h"
 #include "link/direct_io_backend.h"
 #include "link/port_access.h"
 
@@ -93,6 +94,15 @@ void addPortOptions(QCommandLineParser &parser) {
                                      "the real time.")});
 }
 
+QString givenPortOption(const QCommandLineParser &parser) {
+    for (const QString &option : {SimulateOption, DirectIoOption, DeviceOption, ClockOption,
+                                  TraceOption, TraceFixedStepOption}) {
+        if (parser.isSet(option))
+            return QStringLiteral("--") + option;
+    }
+    return {};
+}
+
 PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments) {
     PortOptions options;
 
@@ -180,6 +190,50 @@ PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &argu
     else if (directIo)
         options.backend = PortOptions::Backend::DirectIo;
     return options;
+}
+
+ServerAddress serverAddressFrom(const QString &option, const QString &text) {
+    const auto address = parseListenAddress(text);
+    if (!address)
+        throw UsageError(QStringLiteral("%1 '%2': expected HOST:PORT, e.g. 127.0.0.1:5025, "
+                                        "0.0.0.0:5025 or [::1]:5025")
+                             .arg(option, text)
+                             .toStdString());
+    return {address->first, address->second};
+}
+
+std::optional<ServerAddress> takeListenOption(QStringList &arguments) {
+    std::optional<ServerAddress> listen;
+    const QString option = QStringLiteral("--listen");
+    for (qsizetype i = 1; i < arguments.size();) {
+        const QString &argument = arguments[i];
+        if (argument != option && !argument.startsWith(option + QLatin1Char('='))) {
+            ++i;
+            continue;
+        }
+        if (listen)
+            throw UsageError("--listen is given twice; the panel listens on one address");
+        if (argument != option) {
+            listen = serverAddressFrom(option, argument.mid(option.size() + 1));
+        } else if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1Char('-'))) {
+            // The panel takes no other word, so one after --listen is its value.
+            listen = serverAddressFrom(option, arguments[i + 1]);
+            arguments.removeAt(i + 1);
+        } else {
+            listen = ServerAddress{};
+        }
+        arguments.removeAt(i);
+    }
+    return listen;
+}
+
+void addListenOption(QCommandLineParser &parser) {
+    parser.addOption({QStringLiteral("listen"),
+                      QStringLiteral("Serve the panel's SCPI commands over TCP, each one carried "
+                                     "out in the window as the user's own action; on "
+                                     "127.0.0.1:5025, or --listen HOST:PORT. SCPI has no "
+                                     "password: any other address lets in whoever reaches it."),
+                      QStringLiteral("[HOST:PORT]")});
 }
 
 PortOptions parsePanelCommandLine(QCommandLineParser &parser, const QStringList &arguments) {

@@ -2,8 +2,10 @@
 
 #include "link/port_drivers.h"
 
+#include <QHostAddress>
 #include <QStringList>
 
+#include <optional>
 #include <stdexcept>
 
 class QCommandLineParser;
@@ -16,6 +18,8 @@ public:
 };
 
 inline constexpr int UsageExitCode = 2;
+// The panel or quorvexctl serve cannot listen where --listen says.
+inline constexpr int ListenExitCode = 5;
 
 // Adds --simulate[=LPTn], --direct-io, --device LPTn=PATH, --clock-hz HZ and
 // --trace FILE.
@@ -24,6 +28,28 @@ void addPortOptions(QCommandLineParser &parser);
 // Parses arguments (program name first) with parser, which holds the port
 // options and any of the program's own. Throws UsageError.
 PortOptions parsePortOptions(QCommandLineParser &parser, const QStringList &arguments);
+
+// Where a program serves SCPI (--listen), or where one is reached
+// (--connect): 127.0.0.1:5025 unless told otherwise.
+struct ServerAddress {
+    QHostAddress address{QHostAddress::LocalHost};
+    quint16 port = 5025;
+};
+
+// "HOST:PORT" as option takes it: an IPv4 address, [IPv6 address] or
+// localhost, and a port (0 for any free one). Throws UsageError.
+ServerAddress serverAddressFrom(const QString &option, const QString &text);
+
+// The panel's --listen [HOST:PORT] (or --listen=HOST:PORT), taken out of
+// arguments, which QCommandLineParser cannot parse with its value left out;
+// nothing when it is not there. Throws UsageError. addListenOption() lists
+// it in the help.
+std::optional<ServerAddress> takeListenOption(QStringList &arguments);
+void addListenOption(QCommandLineParser &parser);
+
+// "--device" when the parsed command line gives that port option, the first
+// it gives of them; empty when it gives none.
+QString givenPortOption(const QCommandLineParser &parser);
 
 // The panel's command line: the port options and the panel's own, no other
 // arguments, the toolkit's own options left to QApplication. Throws

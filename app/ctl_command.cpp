@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTcpSocket>
 
 namespace {
 
@@ -22,6 +23,7 @@ const QString GainOption = QStringLiteral("gain");
 const QString GpoOption = QStringLiteral("gpo");
 const QString ListenOption = QStringLiteral("listen");
 const QString MaxClientsOption = QStringLiteral("max-clients");
+const QString ConnectOption = QStringLiteral("connect");
 
 // Mode options of "set" and the check box each stands for.
 struct ModeOption {
@@ -69,9 +71,94 @@ void printJson(std::FILE *out, const QJsonObject &object) {
     std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
 }
 
-QLatin1String portItem(const CtlCommand &command) {
-    return QLatin1String(PortPresets[std::size_t(command.port)].item);
-}
+// The command's port, reached through a back end.
+class PortLink final : public BoardLink {
+public:
+    PortLink(PortBackend &port, int preset)
+        : m_port(port)
+        , m_preset(preset) {}
+
+    std::uint16_t send(std::uint16_t word) override {
+        return sendWord(m_port, presetRegisters(m_preset), word);
+    }
+    std::uint16_t readHeld() override { return readHeldWord(m_port, presetRegisters(m_preset)); }
+    QString port() override { return QLatin1String(PortPresets[std::size_t(m_preset)].item); }
+
+private:
+    PortBackend &m_port;
+    int m_preset;
+};
+
+// A panel or quorvexctl serve, through its SCPI commands: each frame is one
+// line, which also asks for the error it may have queued. The error queue is
+// emptied first, so that an error of another client's is not taken for this
+// frame's.
+class ScpiLink final : public BoardLink {
+public:
+    explicit ScpiLink(const ServerAddress &address)
+        : m_where(address.address.protocol() == QAbstractSocket::IPv6Protocol
+                      ? QStringLiteral("[%1]:%2").arg(address.address.toString()).arg(address.port)
+                      : QStringLiteral("%1:%2").arg(address.address.toString()).arg(address.port)) {
+        m_socket.connectToHost(address.address, address.port);
+        if (!m_socket.waitForConnected(AnswerWaitMs))
+            fail(m_socket.errorString() + QStringLiteral("; start the panel with --listen, or "
+                                                         "quorvexctl serve, there"));
+    }
+
+    // Moves the panel or server to preset, as its PORT command does.
+    void choosePort(int preset) {
+        ask(QStringLiteral("PORT %1").arg(QLatin1String(PortPresets[std::size_t(preset)].item)));
+    }
+
+    std::uint16_t send(std::uint16_t word) override {
+        return wordIn(
+            ask(QStringLiteral("WORD #H%1;READback?").arg(word, 4, 16, QLatin1Char('0'))));
+    }
+    std::uint16_t readHeld() override { return wordIn(ask(QStringLiteral("WORD:HELD?"))); }
+    QString port() override { return QString::fromLatin1(ask(QStringLiteral("PORT?"))); }
+
+private:
+    static constexpr int AnswerWaitMs = 10'000;
+
+    [[noreturn]] void fail(const QString &reason) const {
+        throw PortError(QStringLiteral("%1: %2").arg(m_where, reason).toStdString());
+    }
+
+    // Runs commands and gives their answer, or throws with the error they queued.
+    QByteArray ask(const QString &commands) {
+        m_socket.write(QStringLiteral("*CLS;%1;:SYSTem:ERRor?\n").arg(commands).toLatin1());
+        QByteArray line;
+        while (!line.endsWith('\n')) {
+            if (!m_socket.bytesAvailable() && !m_socket.waitForReadyRead(AnswerWaitMs))
+                fail(QStringLiteral("no answer: %1").arg(m_socket.errorString()));
+            line += m_socket.readLine();
+        }
+        line.chop(1);
+        // The error is the last answer, and the only one that is quoted.
+        const qsizetype quote = line.indexOf('"');
+        const qsizetype errorStart = quote < 0 ? -1 : line.lastIndexOf(';', quote) + 1;
+        const QByteArray error = quote < 0 ? line : line.mid(errorStart);
+        if (!error.startsWith("0,"))
+            fail(QStringLiteral("%1%2").arg(QString::fromUtf8(error),
+                                            error.startsWith("-221,")
+                                                ? QStringLiteral("; the panel's bits are being "
+                                                                 "edited: click Update or Clear "
+                                                                 "there, then try again")
+                                                : QString()));
+        return errorStart > 0 ? line.left(errorStart - 1) : QByteArray();
+    }
+
+    std::uint16_t wordIn(const QByteArray &answer) const {
+        bool ok = false;
+        const uint word = answer.startsWith("#H") ? answer.mid(2).toUInt(&ok, 16) : 0;
+        if (!ok || word > 0xFFFF)
+            fail(QStringLiteral("an answer that is no word: '%1'").arg(QString::fromUtf8(answer)));
+        return std::uint16_t(word);
+    }
+
+    QString m_where;
+    QTcpSocket m_socket;
+};
 
 // "held 8112h" or "word 8112h", then one line per field, as the panel names them.
 void printFields(std::FILE *out, const char *label, std::uint16_t word) {
@@ -134,6 +221,12 @@ void addCtlOptions(QCommandLineParser &parser) {
                       QStringLiteral("set: raise general-purpose output N (1 to 4). "
                                      "Repeatable."),
                       QStringLiteral("N")});
+    parser.addOption({ConnectOption,
+                      QStringLiteral("send, set and read: go through a panel started with "
+                                     "--listen, or quorvexctl serve, at HOST:PORT instead of a "
+                                     "port, with the same output and exit codes. --port then "
+                                     "moves it to that port."),
+                      QStringLiteral("HOST:PORT")});
     parser.addOption({ListenOption,
                       QStringLiteral("serve: listen on HOST:PORT instead of 127.0.0.1:5025. SCPI "
                                      "has no password: any other address lets in whoever "
@@ -219,6 +312,7 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
     command.verify = parser.isSet(VerifyOption);
     command.json = parser.isSet(JsonOption);
     command.port = presetIndex(parser.value(PortOption).toLatin1().constData());
+    command.portChosen = parser.isSet(PortOption);
     if (command.port < 0)
         throw UsageError(QStringLiteral("--port %1: the port is LPT1, LPT2 or LPT3")
                              .arg(parser.value(PortOption))
@@ -286,16 +380,24 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
     if (parser.isSet(ListenOption)) {
         if (command.verb != Verb::Serve)
             throw UsageError("--listen goes with serve");
-        const auto listen = parseListenAddress(parser.value(ListenOption));
-        if (!listen)
-            throw UsageError(QStringLiteral("--listen '%1': expected HOST:PORT, e.g. "
-                                            "127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025")
-                                 .arg(parser.value(ListenOption))
-                                 .toStdString());
-        std::tie(command.listenAddress, command.listenPort) = *listen;
+        const ServerAddress listen =
+            serverAddressFrom(QStringLiteral("--listen"), parser.value(ListenOption));
+        command.listenAddress = listen.address;
+        command.listenPort = listen.port;
     }
     if (command.verb == Verb::Serve)
         command.maxClients = ScpiServer::DefaultMaxClients;
+    if (parser.isSet(ConnectOption)) {
+        if (command.verb != Verb::Send && command.verb != Verb::Set && command.verb != Verb::Read)
+            throw UsageError("--connect goes with send, set and read");
+        if (const QString option = givenPortOption(parser); !option.isEmpty())
+            throw UsageError(QStringLiteral("%1 does not go with --connect: the panel or server "
+                                            "there reaches the board with its own port options")
+                                 .arg(option)
+                                 .toStdString());
+        command.connect =
+            serverAddressFrom(QStringLiteral("--connect"), parser.value(ConnectOption));
+    }
     if (parser.isSet(MaxClientsOption)) {
         bool ok = false;
         command.maxClients = parser.value(MaxClientsOption).toInt(&ok);
@@ -314,17 +416,29 @@ bool ctlUsesPort(const CtlCommand &command) {
     return command.verb != CtlCommand::Verb::Decode && command.verb != CtlCommand::Verb::List;
 }
 
+std::unique_ptr<BoardLink> connectToBoard(const CtlCommand &command) {
+    auto link = std::make_unique<ScpiLink>(*command.connect);
+    if (command.portChosen)
+        link->choosePort(command.port);
+    return link;
+}
+
 int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FILE *err) {
+    PortLink link(port, command.port);
+    return runCtl(command, link, out, err);
+}
+
+int runCtl(const CtlCommand &command, BoardLink &board, std::FILE *out, std::FILE *err) {
     if (command.verb == CtlCommand::Verb::Read) {
         std::uint16_t held = 0;
         try {
-            held = readHeldWord(port, presetRegisters(command.port));
+            held = board.readHeld();
         } catch (const SplitFrameRefused &refusal) {
             std::fprintf(err, "quorvexctl: %s\n", refusal.what());
             return UsageExitCode;
         }
         if (command.json)
-            printJson(out, fieldsJson({{QStringLiteral("port"), portItem(command)},
+            printJson(out, fieldsJson({{QStringLiteral("port"), board.port()},
                                        {QStringLiteral("held"), wordHexText(held)}},
                                       held));
         else
@@ -333,9 +447,9 @@ int runCtl(const CtlCommand &command, PortBackend &port, std::FILE *out, std::FI
     }
 
     const auto send = [&]() {
-        const std::uint16_t readBack = sendWord(port, presetRegisters(command.port), command.word);
+        const std::uint16_t readBack = board.send(command.word);
         if (command.json)
-            printJson(out, fieldsJson({{QStringLiteral("port"), portItem(command)},
+            printJson(out, fieldsJson({{QStringLiteral("port"), board.port()},
                                        {QStringLiteral("sent"), wordHexText(command.word)},
                                        {QStringLiteral("readBack"), wordHexText(readBack)}},
                                       command.word));

@@ -102,6 +102,7 @@ int main(int argc, char *argv[]) {
     parser.addHelpOption();
     parser.addVersionOption();
     addPortOptions(parser);
+    addListenOption(parser);
     const QCommandLineOption quitAfterStartup(
         QStringLiteral("quit-after-startup"),
         QStringLiteral("Quit as soon as the window is shown and its start-up frames are sent "
@@ -109,8 +110,11 @@ int main(int argc, char *argv[]) {
     parser.addOption(quitAfterStartup);
 
     PortOptions options;
+    std::optional<ServerAddress> listen;
     try {
-        options = parsePanelCommandLine(parser, argumentsOf(argc, argv));
+        QStringList arguments = argumentsOf(argc, argv);
+        listen = takeListenOption(arguments);
+        options = parsePanelCommandLine(parser, arguments);
     } catch (const UsageError &error) {
         return refuseCommandLine(error, parser);
     }
@@ -147,6 +151,18 @@ int main(int argc, char *argv[]) {
                 QCoreApplication::exit(0);
         });
         panel.start();
+        if (listen) {
+            try {
+                PanelRemote &remote = panel.listen(listen->address, listen->port);
+                // Within a line, a signal acts after the frame in flight.
+                remote.instrument.setInterruption(stopSignalPending);
+                std::fprintf(stderr, "quorvex-evm: listening on %s\n",
+                             qPrintable(remote.server.whereListening()));
+            } catch (const ListenError &error) {
+                std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
+                return ListenExitCode;
+            }
+        }
         if (parser.isSet(quitAfterStartup))
             QTimer::singleShot(0, &app, &QCoreApplication::quit);
         code = QApplication::exec();

@@ -98,6 +98,8 @@ int main(int argc, char *argv[]) {
                     endAsSignalled(received);
                 std::_Exit(0);
             }
+        } else if (command.connect) {
+            code = runCtl(command, *connectToBoard(command), stdout, stderr);
         } else {
             code = runCtl(command, *port.backend, stdout, stderr);
         }

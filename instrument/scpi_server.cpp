@@ -237,7 +237,7 @@ void ScpiServer::postTurn() {
 
 void ScpiServer::takeTurn() {
     m_turnPosted = false;
-    if (m_turns.empty())
+    if (m_turns.empty() || (m_gate && !m_gate()))
         return;
     const int descriptor = m_turns.front();
     m_turns.pop_front();

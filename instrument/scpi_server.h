@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +61,11 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     int clients() const { return int(m_clients.size()); }
 
+    // Lines wait while gate says no, however long that is; resume() says it
+    // may have opened, and the waiting lines then take their turns.
+    void setGate(std::function<bool()> gate) { m_gate = std::move(gate); }
+    void resume() { postTurn(); }
+
 private:
     struct Client;
 
@@ -82,6 +88,7 @@ private:
     std::map<int, std::unique_ptr<Client>> m_clients; // by descriptor
     std::deque<int> m_turns;                          // clients with a whole line, in arrival order
     bool m_turnPosted = false;
+    std::function<bool()> m_gate;
 };
 
 // "HOST:PORT": an IPv4 address, [IPv6 address] or localhost, and a port (0

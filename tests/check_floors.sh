@@ -13,7 +13,7 @@ floors=(
     "link: link"
     "word: word link"
     "panel: panel word link"
-    "panel/window: panel/window panel word link sysinfo"
+    "panel/window: panel/window panel instrument word link sysinfo"
     "instrument: instrument word link"
     "sysinfo: sysinfo"
     "app: app instrument panel/window panel word link sysinfo"

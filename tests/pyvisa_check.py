@@ -1,11 +1,15 @@
-"""Drives 'quorvexctl --simulate serve' with PyVISA, as a lab script would:
-sweeps the gain, reads WORD?, READback? and VERify?, and provokes the errors.
-Debian's python3-pyvisa is importable only from /usr/bin/python3; without it
-(or python3-pyvisa-py) the check exits 77, which ctest reports as skipped.
+"""Drives a server on the simulated board with PyVISA, as a lab script would:
+'quorvexctl --simulate serve', or the panel itself ('quorvex-evm --simulate
+--listen'), whose window carries each command out. Sweeps the gain, reads
+WORD?, READback? and VERify?, and provokes the errors. Debian's
+python3-pyvisa is importable only from /usr/bin/python3; without it (or
+python3-pyvisa-py) the check exits 77, which ctest reports as skipped.
 
 usage: /usr/bin/python3 pyvisa_check.py QUORVEXCTL
+       /usr/bin/python3 pyvisa_check.py --panel QUORVEX-EVM
 """
 import re
+import signal
 import subprocess
 import sys
 
@@ -26,10 +30,15 @@ def expect(what, actual, expected):
         failures += 1
 
 
-server = subprocess.Popen([sys.argv[1], "--simulate", "serve", "--listen", "127.0.0.1:0"],
+panel = sys.argv[1] == "--panel"
+server = subprocess.Popen([sys.argv[-1], "--simulate", "--listen", "127.0.0.1:0"] if panel else
+                          [sys.argv[-1], "--simulate", "serve", "--listen", "127.0.0.1:0"],
                           stderr=subprocess.PIPE, text=True)
 try:
-    port = re.search(r":(\d+)$", server.stderr.readline().strip()).group(1)
+    listening = ""
+    while "listening on" not in listening:
+        listening = server.stderr.readline()
+    port = re.search(r":(\d+)$", listening.strip()).group(1)
     board = pyvisa.ResourceManager("@py").open_resource(
         f"TCPIP0::127.0.0.1::{port}::SOCKET", read_termination="\n", write_termination="\n",
         timeout=5000)
@@ -53,7 +62,8 @@ try:
     board.close()
 finally:
     server.terminate()
-    expect("exit code after SIGTERM", server.wait(10), 0)
+    # serve exits with 0; the panel, once its window is closed, as the signal asks.
+    expect("exit code after SIGTERM", server.wait(10), -signal.SIGTERM if panel else 0)
 
 print(f"PyVISA {pyvisa.__version__}: {'ok' if failures == 0 else f'{failures} failed'}")
 sys.exit(1 if failures else 0)

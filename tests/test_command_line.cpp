@@ -28,6 +28,7 @@ private slots:
     void backends();
     void toolkitOptionsLeftToTheToolkit();
     void deviceBindings();
+    void listenAddresses();
     void refused_data();
     void refused();
     void programExitsWithUsageCode();
@@ -87,6 +88,27 @@ void CommandLineTest::deviceBindings() {
     QCOMPARE(adapters.devices.at(0x278), "ftdi:0403:6014:FT1X@~ADBUS7,d4,5,D6");
     QCOMPARE(adapters.devices.at(0x3BC), "gpio:gpiochip9@CS,SCK,MOSI,~MISO");
     QCOMPARE(adapters.clockHz, 250'000);
+}
+
+void CommandLineTest::listenAddresses() {
+    const auto take = [](QStringList arguments) {
+        arguments.prepend(QStringLiteral("quorvex-evm"));
+        const std::optional<ServerAddress> listen = takeListenOption(arguments);
+        return std::pair{listen, arguments.mid(1)};
+    };
+    QCOMPARE(take({"--simulate"}).first.has_value(), false);
+    // Loopback unless told otherwise; the next word is its value, an option is not.
+    const auto [plain, rest] = take({"--listen", "--simulate"});
+    QCOMPARE(plain->address, QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(plain->port, 5025);
+    QCOMPARE(rest, QStringList{"--simulate"});
+    const auto [told, others] = take({"--listen", "[::1]:6000", "--simulate=LPT2"});
+    QCOMPARE(told->address, QHostAddress(QHostAddress::LocalHostIPv6));
+    QCOMPARE(told->port, 6000);
+    QCOMPARE(others, QStringList{"--simulate=LPT2"});
+    QCOMPARE(take({"--listen=0.0.0.0:0"}).first->address, QHostAddress(QHostAddress::AnyIPv4));
+    QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "panel:5025"}));
+    QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "--listen=127.0.0.1:6000"}));
 }
 
 void CommandLineTest::refused_data() {

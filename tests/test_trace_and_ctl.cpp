@@ -115,6 +115,8 @@ private slots:
     void json();
     void serveListensOnLoopbackUnlessTold();
     void badCommandLineTouchesNoPort();
+    void connectGivesWhatThePortGives_data();
+    void connectGivesWhatThePortGives();
 };
 
 void TraceAndCtlTest::traceMatchesGoldenFile() {
@@ -456,6 +458,10 @@ void TraceAndCtlTest::refusedCommandLines_data() {
     QTest::newRow("gain not a number") << QStringList{"set", "--gain", "loud"};
     QTest::newRow("gpo 5") << QStringList{"set", "--gpo", "5"};
     QTest::newRow("port LPT4") << QStringList{"--port", "LPT4", "send", "1"};
+    QTest::newRow("connect with a port option")
+        << QStringList{"--connect", "127.0.0.1:5025", "--simulate", "send", "1"};
+    QTest::newRow("connect with serve") << QStringList{"--connect", "127.0.0.1:5025", "serve"};
+    QTest::newRow("connect to no address") << QStringList{"--connect", "panel", "send", "1"};
     QTest::newRow("simulate and direct I/O")
         << QStringList{"--simulate", "--direct-io", "send", "1"};
     QTest::newRow("unknown option") << QStringList{"--loud", "send", "1"};
@@ -537,6 +543,45 @@ void TraceAndCtlTest::badCommandLineTouchesNoPort() {
     ctl.start(QStringLiteral(QUORVEXCTL_BINARY), {"send", "1"});
     QVERIFY(ctl.waitForFinished(10000));
     QCOMPARE(ctl.exitCode(), CtlPortError);
+}
+
+void TraceAndCtlTest::connectGivesWhatThePortGives_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("send") << QStringList{"send", "8112"};
+    QTest::newRow("set, as JSON") << QStringList{"--json", "set", "--gain", "33", "--zc"};
+    QTest::newRow("send, verified") << QStringList{"--verify", "send", "8112"};
+    QTest::newRow("read") << QStringList{"--json", "read"};
+    QTest::newRow("on a port with nothing on it") << QStringList{"--port", "LPT2", "send", "1"};
+}
+
+void TraceAndCtlTest::connectGivesWhatThePortGives() {
+    QFETCH(QStringList, arguments);
+
+    // A server on a power-on board, as the board of a run on a port.
+    QProcess server;
+    server.start(QStringLiteral(QUORVEXCTL_BINARY),
+                 {"--simulate", "serve", "--listen", "127.0.0.1:0"});
+    server.setReadChannel(QProcess::StandardError);
+    QVERIFY(server.waitForReadyRead(5000));
+    const QByteArray listening = server.readAllStandardError().trimmed();
+    const QByteArray where = listening.mid(listening.lastIndexOf(' ') + 1);
+
+    QProcess ctl;
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
+              QStringList{"--connect", QString::fromLatin1(where)} + arguments);
+    QVERIFY(ctl.waitForFinished(10000));
+    const CtlRun onPort = run(arguments);
+    QCOMPARE(ctl.readAllStandardOutput(), onPort.out);
+    QCOMPARE(ctl.exitCode(), onPort.exitCode);
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(5000));
+    // Nothing listens there any more: a port error, with what to do.
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
+              QStringList{"--connect", QString::fromLatin1(where)} + arguments);
+    QVERIFY(ctl.waitForFinished(10000));
+    QCOMPARE(ctl.exitCode(), CtlPortError);
+    QVERIFY(ctl.readAllStandardError().contains("start the panel with --listen"));
 }
 
 QTEST_APPLESS_MAIN(TraceAndCtlTest)

@@ -364,9 +364,52 @@ void QuorvexControlPanel::setTabOrder() {
         m_Text1[std::size_t(k)]->setFocusPolicy(Qt::NoFocus);
 }
 
+namespace {
+
+// Counts what keeps the window busy for as long as it lasts, and says when the
+// window is idle again.
+class Busy {
+public:
+    Busy(QuorvexControlPanel &window, int &depth)
+        : m_window(window)
+        , m_depth(depth) {
+        ++m_depth;
+    }
+    ~Busy() {
+        if (--m_depth == 0)
+            emit m_window.idle();
+    }
+
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+
+private:
+    QuorvexControlPanel &m_window;
+    int &m_depth;
+};
+
+} // namespace
+
 template <typename Handler> void QuorvexControlPanel::dispatch(Handler &&handler) {
-    if (m_events)
-        handler(*m_events);
+    if (!m_events)
+        return;
+    const Busy busy(*this, m_busy);
+    handler(*m_events);
+}
+
+void QuorvexControlPanel::handle(const std::function<void(ToolkitEvents &)> &event) {
+    dispatch(event);
+}
+
+QStringList QuorvexControlPanel::collectingMessages(const std::function<void()> &work) {
+    QStringList collected;
+    const struct Restore {
+        QStringList *&slot;
+        QStringList *outer;
+        ~Restore() { slot = outer; }
+    } restore{m_collected, std::exchange(m_collected, &collected)};
+    work();
+    return collected;
 }
 
 void QuorvexControlPanel::load() {
@@ -490,6 +533,11 @@ void QuorvexControlPanel::yield() {
 }
 
 void QuorvexControlPanel::showMessage(const QString &text) {
+    if (m_collected) {
+        *m_collected << text;
+        return;
+    }
+    const Busy busy(*this, m_busy);
     if (m_presentMessage) {
         m_presentMessage(text);
         return;

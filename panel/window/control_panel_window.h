@@ -78,6 +78,19 @@ public:
     // Runs the window's load event; main calls it before showing the window.
     void load();
 
+    // Runs an event's handler as the window runs its own: the panel's logic
+    // handles it, and the window is busy meanwhile.
+    void handle(const std::function<void(ToolkitEvents &)> &event);
+
+    // Whether a handler runs, or a message box is open: work from outside the
+    // window (a remote command) waits until neither is so, never running
+    // nested in them. idle() says when that wait is over.
+    bool busy() const { return m_busy > 0; }
+
+    // Runs work with the messages the window would show collected instead,
+    // and returns them.
+    QStringList collectingMessages(const std::function<void()> &work);
+
     // Pins the look the fixed layout was drawn for, whatever the desktop
     // offers: Qt's classic "Windows" style and the layout's fonts. Call it
     // once the application object exists and before any window is built.
@@ -136,6 +149,9 @@ public:
     // Without one, System Info is unavailable.
     void setRegistry(Registry &registry) { m_registry = &registry; }
 
+signals:
+    void idle();
+
 private slots:
     void systemInfo_Click();
 
@@ -152,6 +168,8 @@ private:
 
     ToolkitEvents *m_events = nullptr;
     MessagePresenter m_presentMessage;
+    QStringList *m_collected = nullptr;
+    int m_busy = 0;
     Registry *m_registry = nullptr;
 
     std::array<BitBox *, 32> m_Text1{};

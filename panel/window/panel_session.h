@@ -4,9 +4,13 @@
 #include "panel/module1.h"
 #include "panel/panel_behaviour.h"
 #include "panel/window/control_panel_window.h"
+#include "panel/window/remote_board.h"
 #include "sysinfo/registry.h"
 
+#include <QCoreApplication>
 #include <QTimer>
+
+#include <memory>
 
 // The window, the panel's module state and its behaviour, wired together on
 // one port: what every program that shows the panel needs.
@@ -36,8 +40,18 @@ struct PanelSession {
         });
     }
 
+    // Serves the panel's SCPI commands on address:port, each a user's action
+    // in the window. Throws ListenError.
+    PanelRemote &listen(const QHostAddress &address, quint16 port) {
+        remote = std::make_unique<PanelRemote>(window, module,
+                                               QCoreApplication::applicationVersion().toUtf8());
+        remote->server.listen(address, port);
+        return *remote;
+    }
+
     Registry registry; // where System Info looks the tool up
     QuorvexControlPanel window;
     Module1 module;
     PanelBehaviour behaviour;
+    std::unique_ptr<PanelRemote> remote; // once listening
 };

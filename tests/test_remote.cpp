@@ -1,0 +1,206 @@
+#include "panel/window/remote_board.h"
+#include "support/panel_fixture.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace {
+
+// The real panel on the simulated board, serving its SCPI commands on a free
+// loopback port, and one client connected to it.
+struct RemotePanel : PanelFixture {
+    PanelRemote &remote = session.listen(QHostAddress::LocalHost, 0);
+    QTcpSocket client;
+
+    RemotePanel() {
+        client.connectToHost(QHostAddress::LocalHost, remote.server.port());
+        client.waitForConnected(5000);
+    }
+
+    void send(const QByteArray &line) {
+        client.write(line + '\n');
+        client.flush();
+    }
+
+    // The answer to a line that asks something, the event loop running
+    // meanwhile as it would in the panel.
+    QByteArray ask(const QByteArray &line) {
+        send(line);
+        return answer();
+    }
+
+    QByteArray answer() {
+        const QDeadlineTimer deadline(5000);
+        while (!client.canReadLine() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return client.readLine().trimmed();
+    }
+};
+
+// What a user sees of the panel, and what it sent.
+struct PanelState {
+    QStringList texts;
+    std::vector<RecordingPort::Access> accesses;
+
+    explicit PanelState(const PanelFixture &panel)
+        : accesses(panel.port.accesses()) {
+        const QuorvexControlPanel &w = panel.window;
+        for (int i = 0; i < 32; ++i)
+            texts << w.boxText(i);
+        for (Readout readout : {Readout::SDIText, Readout::SDOText, Readout::GainText, Readout::dB})
+            texts << w.readoutText(readout);
+        for (int i = 0; i < 8; ++i)
+            texts << QString::number(w.checkValue(i));
+        texts << QString::number(w.sliderPosition()) << w.windowTitle()
+              << QString::number(panel.modeGroups());
+    }
+
+    bool operator==(const PanelState &) const = default;
+};
+
+// A remote line and the user's actions it stands for.
+struct Action {
+    QByteArray line;
+    std::function<void(PanelFixture &)> user;
+};
+
+void click(QWidget *widget) {
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+const std::vector<Action> &actions() {
+    static const std::vector<Action> table{
+        {"GAIN 33", [](PanelFixture &p) { p.window.GainSlider()->setValue(9); }},
+        {"DCOF ON;GPO3 ON",
+         [](PanelFixture &p) {
+             click(p.window.softMode(0));
+             click(p.window.softMode(6));
+         }},
+        {"WORD #H8112",
+         [](PanelFixture &p) {
+             for (int box : {15, 8, 4, 1})
+                 click(p.window.Text1(box));
+             click(p.window.Update());
+         }},
+        {"GAIN 33;ZCEN ON;*RST",
+         [](PanelFixture &p) {
+             p.window.GainSlider()->setValue(9);
+             click(p.window.softMode(2));
+             click(p.window.Clear());
+         }},
+        {"PORT LPT2;GAIN 60",
+         [](PanelFixture &p) {
+             p.window.LPT(1)->trigger();
+             p.window.GainSlider()->setValue(18);
+         }},
+        {"GAIN 0;GAIN 9;GAIN 12;GAIN 15;GAIN 60;GAIN 57;GAIN 0",
+         [](PanelFixture &p) {
+             for (int position : {0, 1, 2, 3, 18, 17, 0})
+                 p.window.GainSlider()->setValue(position);
+         }},
+    };
+    return table;
+}
+
+} // namespace
+
+class RemoteTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void commandIsTheUsersAction_data();
+    void commandIsTheUsersAction();
+    void commandsWaitForTheWindow_data();
+    void commandsWaitForTheWindow();
+    void manualModeBelongsToThePerson();
+    void portErrorGoesToTheQueueNotABox();
+};
+
+void RemoteTest::commandIsTheUsersAction_data() {
+    QTest::addColumn<int>("action");
+    QTest::newRow("GAIN moves the slider") << 0;
+    QTest::newRow("DCOF and GPO3 click their check boxes") << 1;
+    QTest::newRow("WORD sets the SDI bits and runs Update") << 2;
+    QTest::newRow("*RST runs Clear") << 3;
+    QTest::newRow("PORT chooses the preset in the menu") << 4;
+    QTest::newRow("a gain sweep moves the slider step by step") << 5;
+}
+
+void RemoteTest::commandIsTheUsersAction() {
+    QFETCH(int, action);
+    const Action &chosen = actions().at(std::size_t(action));
+
+    RemotePanel remote;
+    QCOMPARE(remote.ask(chosen.line + ";*OPC?;:SYST:ERR?"), QByteArray("1;0,\"No error\""));
+    PanelFixture user;
+    chosen.user(user);
+
+    QVERIFY(PanelState(remote) == PanelState(user));
+    QVERIFY(remote.messages.isEmpty());
+}
+
+void RemoteTest::commandsWaitForTheWindow_data() {
+    QTest::addColumn<bool>("messageBox");
+    QTest::newRow("while a handler runs the event loop") << false;
+    QTest::newRow("while a message box is open") << true;
+}
+
+void RemoteTest::commandsWaitForTheWindow() {
+    QFETCH(bool, messageBox);
+
+    RemotePanel panel;
+    QCOMPARE(panel.ask("*OPC?"), QByteArray("1"));
+    bool answeredInside = true;
+    // The handler's yield, or the box's own event loop, with a command waiting.
+    const auto nestedLoop = [&] {
+        panel.send("GAIN 33;*IDN?");
+        QEventLoop loop;
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        loop.exec();
+        answeredInside = panel.client.bytesAvailable() > 0 || panel.window.sliderPosition() != 0;
+    };
+    if (messageBox) {
+        panel.window.setMessagePresenter([&](const QString &) { nestedLoop(); });
+        panel.window.showMessage(QStringLiteral("QuorvexEVM Program Ver. 1.0 "));
+    } else {
+        panel.window.handle([&](ToolkitEvents &) { nestedLoop(); });
+    }
+    QVERIFY(!answeredInside);
+    QVERIFY(panel.answer().startsWith("Kestrovia,QuorvexEVM"));
+    QCOMPARE(panel.window.sliderPosition(), 9);
+}
+
+void RemoteTest::manualModeBelongsToThePerson() {
+    RemotePanel panel;
+    QCOMPARE(panel.ask("*OPC?"), QByteArray("1"));
+    // A setting that arrives as the user starts editing the bits waits for
+    // the click's handler, and then finds the panel in manual mode.
+    panel.send("GAIN 33");
+    click(panel.window.Text1(3));
+    const PanelState edited(panel);
+    QVERIFY(panel.manualMode());
+
+    QCOMPARE(panel.ask("DCOF ON;WORD #H8112;*RST;PORT LPT2;VER?;GAIN?;WORD?"),
+             QByteArray("0;0;#H0000"));
+    for (int n = 0; n < 6; ++n)
+        QCOMPARE(panel.ask("SYST:ERR?"), QByteArray("-221,\"Settings conflict\""));
+    QCOMPARE(panel.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
+    QVERIFY(PanelState(panel) == edited);
+    QCOMPARE(panel.window.boxText(3), QStringLiteral(" 1"));
+}
+
+void RemoteTest::portErrorGoesToTheQueueNotABox() {
+    RemotePanel panel;
+    panel.port.failAt(long(panel.port.accesses().size()) + 40);
+    QCOMPARE(panel.ask("GAIN 33;*OPC?"), QByteArray("1"));
+    QVERIFY(panel.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
+    QVERIFY(panel.messages.isEmpty());
+}
+
+QTEST_MAIN(RemoteTest)
+#include "test_remote.moc"
