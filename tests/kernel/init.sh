@@ -107,9 +107,12 @@ steps=$(sed -n 's/.*quorvex.steps=\([0-9,]*\).*/\1/p' /proc/cmdline | tr , ' ')
 for n in $STEPS; do
     CODES=
     FAILED=0
+    kernel_lines=$(dmesg | wc -l)
     step_$n
     verdict=PASS
     [ $FAILED = 0 ] || verdict=FAIL
+    # What the kernel said during a failed step.
+    [ $FAILED = 0 ] || dmesg | tail -n +$((kernel_lines + 1)) | sed 's/^/    kernel| /'
     echo "@@STEP $n END $verdict codes:$CODES"
 done
 grep -q 'quorvex.explore=1' /proc/cmdline && command -v explore >/dev/null && explore

@@ -63,6 +63,11 @@ pull_out() { # the host sees the chip disconnect
 # start_chip BANK WIRING [gpio]: runs the chip with the board on those pins
 # (ftdi_gadget says how), plugged in; its log is /tmp/chip.log.
 start_chip() {
+    # The last chip's log says ready too. Emptied here, not only by the
+    # background job's own redirection, which may run after the wait below
+    # has read the old line: the gadget would be bound before the new chip
+    # gave FunctionFS its descriptors, and the kernel refuses that binding.
+    : >/tmp/chip.log
     ftdi_gadget $FFS "$@" >/tmp/chip.log 2>&1 &
     CHIP_PID=$!
     check "the chip starts (board on $1 $2)" wait_for 50 grep -q ready /tmp/chip.log
