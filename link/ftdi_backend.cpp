@@ -347,7 +347,7 @@ std::string ftdiMessage(const FtdiFailure &failure) {
     return where + failure.reason;
 }
 
-class FtdiBackend::Port final : public ParallelPort {
+class FtdiBackend::Port final : public TransferPort {
 public:
     Port(FtdiBackend &backend, UsbDevice device, std::uint16_t base)
         : m_backend(backend)
@@ -358,17 +358,6 @@ public:
 
     const UsbDevice &device() const { return m_device; }
     std::uint16_t base() const { return m_base; }
-
-    void writeData(std::uint8_t value) override {
-        const PinStep step{PinStep::Kind::Write, value};
-        run({&step, 1}, {});
-    }
-    std::uint8_t readStatus() override {
-        const PinStep step{PinStep::Kind::Read};
-        std::uint8_t status = 0;
-        run({&step, 1}, {&status, 1});
-        return status;
-    }
 
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
         const BitbangRun run = bitbangRun(steps, m_backend.m_binding.pins, m_held);

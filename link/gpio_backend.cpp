@@ -283,7 +283,7 @@ std::string gpioMessage(const GpioFailure &failure) {
     return where + reason;
 }
 
-class GpioBackend::Port final : public ParallelPort {
+class GpioBackend::Port final : public TransferPort {
 public:
     Port(GpioBackend &backend, std::string chip, PinMap pins, std::uint16_t base)
         : m_backend(backend)
@@ -291,17 +291,6 @@ public:
         , m_pins(pins)
         , m_base(base)
         , m_held(pins.levelsFor(SelectLine)) {}
-
-    void writeData(std::uint8_t value) override {
-        const PinStep step{PinStep::Kind::Write, value};
-        run({&step, 1}, {});
-    }
-    std::uint8_t readStatus() override {
-        const PinStep step{PinStep::Kind::Read};
-        std::uint8_t status = 0;
-        run({&step, 1}, {&status, 1});
-        return status;
-    }
 
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
         GpioSystem &system = *m_backend.m_system;

@@ -60,6 +60,18 @@ std::int16_t Inp32(ParallelPort &port) {
     return std::int16_t(port.readStatus());
 }
 
+void TransferPort::writeData(std::uint8_t value) {
+    const PinStep step{PinStep::Kind::Write, value};
+    run({&step, 1}, {});
+}
+
+std::uint8_t TransferPort::readStatus() {
+    const PinStep step{PinStep::Kind::Read};
+    std::uint8_t status = 0;
+    run({&step, 1}, {&status, 1});
+    return status;
+}
+
 void ParallelPort::run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) {
     std::size_t read = 0;
     for (const PinStep &step : steps) {

@@ -44,6 +44,14 @@ public:
     virtual bool isHardware() const { return true; }
 };
 
+// A port whose accesses go out in transfers of its own (an adapter's): one
+// access is a run of one step.
+class TransferPort : public ParallelPort {
+public:
+    void writeData(std::uint8_t value) final;
+    std::uint8_t readStatus() final;
+};
+
 // The I/O addresses of a port's two registers in use.
 struct PortRegisters {
     std::uint16_t data;
