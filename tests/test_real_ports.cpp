@@ -1,13 +1,13 @@
 #include "link/parport_backend.h"
 #include "panel/window/panel_session.h"
 #include "support/fake_ppdev/fake_ppdev_fixture.h"
+#include "support/scpi_client.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -90,16 +90,6 @@ private:
     QProcess m_server;
     QString m_display;
 };
-
-// One answer line from a server in another process.
-QByteArray ask(QTcpSocket &socket, const QByteArray &line, int timeoutMs = 5000) {
-    socket.write(line + '\n');
-    QElapsedTimer waited;
-    waited.start();
-    while (!socket.canReadLine() && waited.elapsed() < timeoutMs)
-        socket.waitForReadyRead(int(timeoutMs - waited.elapsed()));
-    return socket.readLine().trimmed();
-}
 
 int count(const QStringList &calls, const QString &prefix) {
     return int(std::count_if(calls.begin(), calls.end(),
@@ -257,27 +247,22 @@ void RealPortsTest::serverAnswersWhileThePortIsHeld() {
     QVERIFY(server.waitForReadyRead(10000));
     const quint16 port =
         quint16(server.readAllStandardError().trimmed().split(':').last().toUInt());
-    QTcpSocket sweeper;
-    QTcpSocket other;
-    for (QTcpSocket *socket : {&sweeper, &other}) {
-        socket->connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(socket->waitForConnected(5000));
-    }
+    Client sweeper(port);
+    Client other(port);
     sweeper.write(QByteArray("GAIN 33\n").repeated(10));
-    QVERIFY(sweeper.waitForBytesWritten(5000));
 
     // Neither the claim nor the sweep's other lines hold the other client up.
     QElapsedTimer answered;
     answered.start();
-    QCOMPARE(ask(other, "*IDN?").left(22), "Kestrovia,QuorvexEVM,0");
+    QCOMPARE(other.ask("*IDN?").left(22), "Kestrovia,QuorvexEVM,0");
     QVERIFY2(answered.elapsed() < 500, qPrintable(QString::number(answered.elapsed())));
-    const QByteArray error = ask(sweeper, "SYST:ERR?");
+    const QByteArray error = sweeper.ask("SYST:ERR?");
     QVERIFY2(error.startsWith("100,\"LPT1 (378h): nothing was sent"), error);
 
     // Once the holder lets go, the next frame goes out; a signal then ends
     // the server within that frame's time, not after the lines waiting.
     holder.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(ask(sweeper, "GAIN 36;GAIN?"), "36", 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(sweeper.ask("GAIN 36;GAIN?"), "36", 10000);
     sweeper.write(QByteArray("GAIN 39;GAIN 42;GAIN 45;GAIN 48;GAIN 51\n").repeated(4));
     QTRY_VERIFY_WITH_TIMEOUT(count(m_fake->calls(), "wdata ") % 100 > 20, 10000);
     QElapsedTimer ending;

@@ -1,10 +1,8 @@
 #include "panel/window/remote_board.h"
 #include "support/panel_fixture.h"
+#include "support/scpi_client.h"
 
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QTcpSocket>
-#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -15,31 +13,7 @@ namespace {
 // loopback port, and one client connected to it.
 struct RemotePanel : PanelFixture {
     PanelRemote &remote = session.listen(QHostAddress::LocalHost, 0);
-    QTcpSocket client;
-
-    RemotePanel() {
-        client.connectToHost(QHostAddress::LocalHost, remote.server.port());
-        client.waitForConnected(5000);
-    }
-
-    void send(const QByteArray &line) {
-        client.write(line + '\n');
-        client.flush();
-    }
-
-    // The answer to a line that asks something, the event loop running
-    // meanwhile as it would in the panel.
-    QByteArray ask(const QByteArray &line) {
-        send(line);
-        return answer();
-    }
-
-    QByteArray answer() {
-        const QDeadlineTimer deadline(5000);
-        while (!client.canReadLine() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        return client.readLine().trimmed();
-    }
+    Client client{remote.server.port()};
 };
 
 // What a user sees of the panel, and what it sent.
@@ -136,7 +110,7 @@ void RemoteTest::commandIsTheUsersAction() {
     const Action &chosen = actions().at(std::size_t(action));
 
     RemotePanel remote;
-    QCOMPARE(remote.ask(chosen.line + ";*OPC?;:SYST:ERR?"), QByteArray("1;0,\"No error\""));
+    QCOMPARE(remote.client.ask(chosen.line + ";*OPC?;:SYST:ERR?"), QByteArray("1;0,\"No error\""));
     PanelFixture user;
     chosen.user(user);
 
@@ -154,15 +128,15 @@ void RemoteTest::commandsWaitForTheWindow() {
     QFETCH(bool, messageBox);
 
     RemotePanel panel;
-    QCOMPARE(panel.ask("*OPC?"), QByteArray("1"));
+    QCOMPARE(panel.client.ask("*OPC?"), QByteArray("1"));
     bool answeredInside = true;
     // The handler's yield, or the box's own event loop, with a command waiting.
     const auto nestedLoop = [&] {
-        panel.send("GAIN 33;*IDN?");
+        panel.client.write("GAIN 33;*IDN?\n");
         QEventLoop loop;
         QTimer::singleShot(300, &loop, &QEventLoop::quit);
         loop.exec();
-        answeredInside = panel.client.bytesAvailable() > 0 || panel.window.sliderPosition() != 0;
+        answeredInside = panel.client.waiting() || panel.window.sliderPosition() != 0;
     };
     if (messageBox) {
         panel.window.setMessagePresenter([&](const QString &) { nestedLoop(); });
@@ -171,25 +145,25 @@ void RemoteTest::commandsWaitForTheWindow() {
         panel.window.handle([&](ToolkitEvents &) { nestedLoop(); });
     }
     QVERIFY(!answeredInside);
-    QVERIFY(panel.answer().startsWith("Kestrovia,QuorvexEVM"));
+    QVERIFY(panel.client.read(1).startsWith("Kestrovia,QuorvexEVM"));
     QCOMPARE(panel.window.sliderPosition(), 9);
 }
 
 void RemoteTest::manualModeBelongsToThePerson() {
     RemotePanel panel;
-    QCOMPARE(panel.ask("*OPC?"), QByteArray("1"));
+    QCOMPARE(panel.client.ask("*OPC?"), QByteArray("1"));
     // A setting that arrives as the user starts editing the bits waits for
     // the click's handler, and then finds the panel in manual mode.
-    panel.send("GAIN 33");
+    panel.client.write("GAIN 33\n");
     click(panel.window.Text1(3));
     const PanelState edited(panel);
     QVERIFY(panel.manualMode());
 
-    QCOMPARE(panel.ask("DCOF ON;WORD #H8112;*RST;PORT LPT2;VER?;GAIN?;WORD?"),
+    QCOMPARE(panel.client.ask("DCOF ON;WORD #H8112;*RST;PORT LPT2;VER?;GAIN?;WORD?"),
              QByteArray("0;0;#H0000"));
     for (int n = 0; n < 6; ++n)
-        QCOMPARE(panel.ask("SYST:ERR?"), QByteArray("-221,\"Settings conflict\""));
-    QCOMPARE(panel.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
+        QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("-221,\"Settings conflict\""));
+    QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
     QVERIFY(PanelState(panel) == edited);
     QCOMPARE(panel.window.boxText(3), QStringLiteral(" 1"));
 }
@@ -197,8 +171,9 @@ void RemoteTest::manualModeBelongsToThePerson() {
 void RemoteTest::portErrorGoesToTheQueueNotABox() {
     RemotePanel panel;
     panel.port.failAt(long(panel.port.accesses().size()) + 40);
-    QCOMPARE(panel.ask("GAIN 33;*OPC?"), QByteArray("1"));
-    QVERIFY(panel.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
+    QCOMPARE(panel.client.ask("GAIN 33;*OPC?"), QByteArray("1"));
+    QVERIFY(
+        panel.client.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
     QVERIFY(panel.messages.isEmpty());
 }
 

@@ -5,6 +5,7 @@
 #include "panel/panel_behaviour.h"
 #include "support/fake_toolkit.h"
 #include "support/recording_port.h"
+#include "support/scpi_client.h"
 
 #include <QFile>
 #include <QProcess>
@@ -37,85 +38,12 @@ struct Bench {
     }
 };
 
-// Waiting for answers runs the event loop, so that a server in this process
-// gets to serve.
-class Client {
-public:
-    explicit Client(quint16 port) {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        m_socket.waitForConnected(5000);
-    }
-
-    void write(const QByteArray &bytes) {
-        m_socket.write(bytes);
-        m_socket.flush();
-    }
-    // What 'nc -N' does at the end of its input.
-    void shutDownSending() { ::shutdown(int(m_socket.socketDescriptor()), SHUT_WR); }
-
-    // The next count lines received, with their terminators; whatever came
-    // when they do not come.
-    QByteArray read(int count) {
-        const auto arrived = [&] {
-            m_received += m_socket.readAll();
-            return m_received.count('\n') >= count;
-        };
-        if (!QTest::qWaitFor(arrived, 5000))
-            return std::exchange(m_received, {});
-        qsizetype end = 0;
-        for (int i = 0; i < count; ++i)
-            end = m_received.indexOf('\n', end) + 1;
-        const QByteArray lines = m_received.left(end);
-        m_received.remove(0, end);
-        return lines;
-    }
-
-    QByteArray ask(const QByteArray &line) {
-        write(line + '\n');
-        return read(1).chopped(1);
-    }
-
-private:
-    QTcpSocket m_socket;
-    QByteArray m_received;
-};
-
 // Bits of the standard event status register.
 constexpr int PON = 0x80, CME = 0x20, EXE = 0x10, DDE = 0x08, QYE = 0x04;
 
 int errorCode(const QByteArray &answer) {
     return answer.left(answer.indexOf(',')).toInt();
 }
-
-// 'quorvexctl --simulate serve' in a child process, after the shell command
-// before ("ulimit -n 64"), on a free loopback port.
-struct ServeProcess {
-    explicit ServeProcess(const QString &before = QStringLiteral("true"),
-                          const QStringList &options = {}) {
-        process.setReadChannel(QProcess::StandardError);
-        process.start("sh", QStringList{"-c", before + " && exec \"$0\" \"$@\"", QUORVEXCTL_BINARY,
-                                        "--simulate", "serve", "--listen", "127.0.0.1:0"} +
-                                options);
-        if (process.waitForReadyRead(10000))
-            port = quint16(process.readLine().trimmed().split(':').last().toUInt());
-    }
-    ~ServeProcess() {
-        process.terminate();
-        process.waitForFinished(10000);
-    }
-
-    // From /proc/PID/stat: CPU time in ticks (user and system), resident pages.
-    std::pair<qint64, qint64> cpuAndResident() {
-        QFile file(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        file.open(QIODevice::ReadOnly);
-        const QList<QByteArray> fields = file.readAll().split(')').last().split(' ');
-        return {fields.value(12).toLongLong() + fields.value(13).toLongLong(),
-                fields.value(22).toLongLong()};
-    }
-
-    QProcess process;
-    quint16 port = 0;
-};
 
 } // namespace
 
@@ -213,33 +141,25 @@ void ScpiTest::commands_data() {
     QTest::newRow("line over 4096 bytes at once")
         << "GAIN 33" + QByteArray(5000, ' ') << QByteArray() << QList<int>{} << -223 << (PON | EXE);
 
-    const QList<std::tuple<const char *, int, int>> refused{{"FOO", -113, CME},
-                                                            {"READback", -113, CME},
-                                                            {"GAIN", -109, CME},
-                                                            {"GAIN loud", -104, CME},
-                                                            {"GAIN 33,36", -108, CME},
-                                                            {"WORD? 3", -108, CME},
-                                                            {"GAIN? 3", -104, CME},
-                                                            {"GPO5 ON", -114, CME},
-                                                            {"GAIN\"33\"", -101, CME},
-                                                            {"SETUP& 1", -101, CME},
-                                                            {"GAIN: 33", -102, CME},
-                                                            {"GAINGAINGAINGAIN 33", -112, CME},
-                                                            {"GAIN 33 V", -131, CME},
-                                                            {"GAIN 33 DECIBELSOFGAIN", -134, CME},
-                                                            {"*ESE 1 V", -138, CME},
-                                                            {"DCOF 1 V", -138, CME},
-                                                            {"GAIN 61", -222, EXE},
-                                                            {"GAIN -0.1", -222, EXE},
-                                                            {"WORD #H10000", -222, EXE},
-                                                            {"*ESE 255.5", -222, EXE},
-                                                            {"STAT:QUES:ENAB 32768", -222, EXE},
-                                                            {"GAIN? LOUD", -224, EXE},
-                                                            {"DCOF MAYBE", -224, EXE},
-                                                            {"PORT LPT4", -224, EXE}};
-    for (const auto &[line, error, event] : refused)
-        QTest::newRow(line) << QByteArray(line) << QByteArray() << QList<int>{} << error
-                            << (PON | event);
+    // Refused with a command error (CME) or an execution error (EXE).
+    const QList<std::pair<const char *, int>> commandErrors{
+        {"FOO", -113},      {"READback", -113}, {"GPO5 ON", -114},
+        {"SETUP& 1", -101}, {"GAIN: 33", -102}, {"GAINGAINGAINGAIN 33", -112}};
+    const QList<std::pair<const char *, int>> moreCommandErrors{
+        {"GAIN", -109},      {"GAIN loud", -104}, {"GAIN 33,36", -108},
+        {"WORD? 3", -108},   {"GAIN? 3", -104},   {"GAIN 33 V", -131},
+        {"*ESE 1 V", -138},  {"DCOF 1 V", -138},  {"GAIN 33 DECIBELSOFGAIN", -134},
+        {"GAIN\"33\"", -101}};
+    const QList<std::pair<const char *, int>> executionErrors{
+        {"GAIN 61", -222},    {"GAIN -0.1", -222},           {"WORD #H10000", -222},
+        {"*ESE 255.5", -222}, {"GAIN? LOUD", -224},          {"DCOF MAYBE", -224},
+        {"PORT LPT4", -224},  {"STAT:QUES:ENAB 32768", -222}};
+    for (const auto &[errors, event] :
+         {std::pair{commandErrors, CME}, {moreCommandErrors, CME}, {executionErrors, EXE}}) {
+        for (const auto &[line, error] : errors)
+            QTest::newRow(line) << QByteArray(line) << QByteArray() << QList<int>{} << error
+                                << (PON | event);
+    }
 }
 
 void ScpiTest::commands() {

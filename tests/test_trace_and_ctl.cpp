@@ -10,6 +10,7 @@
 #include "support/fake_toolkit.h"
 #include "support/file_size_limit.h"
 #include "support/recording_port.h"
+#include "support/scpi_client.h"
 #include "word/control_word.h"
 
 #include <QCommandLineParser>
@@ -558,27 +559,19 @@ void TraceAndCtlTest::connectGivesWhatThePortGives() {
     QFETCH(QStringList, arguments);
 
     // A server on a power-on board, as the board of a run on a port.
-    QProcess server;
-    server.start(QStringLiteral(QUORVEXCTL_BINARY),
-                 {"--simulate", "serve", "--listen", "127.0.0.1:0"});
-    server.setReadChannel(QProcess::StandardError);
-    QVERIFY(server.waitForReadyRead(5000));
-    const QByteArray listening = server.readAllStandardError().trimmed();
-    const QByteArray where = listening.mid(listening.lastIndexOf(' ') + 1);
+    auto server = std::make_unique<ServeProcess>();
+    const QString where = QStringLiteral("127.0.0.1:%1").arg(server->port);
 
     QProcess ctl;
-    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
-              QStringList{"--connect", QString::fromLatin1(where)} + arguments);
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY), QStringList{"--connect", where} + arguments);
     QVERIFY(ctl.waitForFinished(10000));
     const CtlRun onPort = run(arguments);
     QCOMPARE(ctl.readAllStandardOutput(), onPort.out);
     QCOMPARE(ctl.exitCode(), onPort.exitCode);
 
-    server.terminate();
-    QVERIFY(server.waitForFinished(5000));
+    server.reset();
     // Nothing listens there any more: a port error, with what to do.
-    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
-              QStringList{"--connect", QString::fromLatin1(where)} + arguments);
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY), QStringList{"--connect", where} + arguments);
     QVERIFY(ctl.waitForFinished(10000));
     QCOMPARE(ctl.exitCode(), CtlPortError);
     QVERIFY(ctl.readAllStandardError().contains("start the panel with --listen"));
