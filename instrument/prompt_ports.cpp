@@ -80,6 +80,12 @@ ParallelPort &PromptPorts::open(PortRegisters registers) {
     if (found != m_ports.end() && !found->second->spent())
         return *found->second;
     m_ports.erase(registers.data);
+    if (!m_inner.openMayWait(registers)) {
+        // Nothing to wait for (an adapter, direct I/O): opened here and now,
+        // however long its device takes to answer.
+        m_ports[registers.data] = std::make_unique<Port>(m_inner.open(registers));
+        return *m_ports[registers.data];
+    }
 
     m_opening = Opening{registers, false, nullptr, {}};
     m_thread = std::thread([this, registers] {

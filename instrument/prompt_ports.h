@@ -13,12 +13,12 @@
 
 // Opens the ports of another back end on a thread of its own, so that a port
 // another program holds never keeps the caller waiting for the claim's whole
-// bound: open() waits for an opening a moment at most (the grace), then fails
-// at once with a PortError, and goes on failing at once while that opening
-// runs; once it has ended, its port is the caller's for good, or the next
-// open() starts another. Ports it has opened are used from the caller's
-// thread, and never while an opening runs, so the back end behind it is only
-// ever used from one thread at a time.
+// bound (a port whose opening cannot wait for another program is opened at
+// once, on the caller's thread): open() waits for an opening a moment at most (the grace), then
+// fails at once with a PortError, and goes on failing at once while that opening runs; once it has
+// ended, its port is the caller's for good, or the next open() starts another. Ports it has opened
+// are used from the caller's thread, and never while an opening runs, so the back end behind it is
+// only ever used from one thread at a time.
 class PromptPorts : public PortBackend {
 public:
     static constexpr std::chrono::milliseconds DefaultGrace{20};

@@ -101,6 +101,9 @@ public:
                    FrameTrace::Time time = FrameTrace::Time::Real);
 
     ParallelPort &open(PortRegisters registers) override;
+    bool openMayWait(PortRegisters registers) const override {
+        return m_inner->openMayWait(registers);
+    }
 
     FrameTrace &trace() { return m_trace; }
 

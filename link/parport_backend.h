@@ -110,6 +110,7 @@ public:
     ParportBackend &operator=(const ParportBackend &) = delete;
 
     ParallelPort &open(PortRegisters registers) override;
+    bool openMayWait(PortRegisters) const override { return true; }
 
 private:
     struct Device;

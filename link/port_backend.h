@@ -70,6 +70,11 @@ public:
     virtual ~PortBackend() = default;
 
     virtual ParallelPort &open(PortRegisters registers) = 0;
+
+    // Whether opening the port at registers may wait for another program to
+    // let it go (the parport driver's claim), rather than end at once either
+    // way.
+    virtual bool openMayWait(PortRegisters) const { return false; }
 };
 
 // A port that could not be reached. The message is one line naming the port,

@@ -61,11 +61,18 @@ public:
     }
 
     ParallelPort &open(PortRegisters registers) override {
-        const auto route = m_routes.find(registers.data);
-        return (route != m_routes.end() ? *route->second : *m_parport).open(registers);
+        return backendOf(registers).open(registers);
+    }
+    bool openMayWait(PortRegisters registers) const override {
+        return backendOf(registers).openMayWait(registers);
     }
 
 private:
+    PortBackend &backendOf(PortRegisters registers) const {
+        const auto route = m_routes.find(registers.data);
+        return route != m_routes.end() ? *route->second : *m_parport;
+    }
+
     std::unique_ptr<PortBackend> m_parport;
     std::map<std::uint16_t, std::unique_ptr<PortBackend>> m_routes;
 };
