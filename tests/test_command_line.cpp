@@ -94,19 +94,17 @@ void CommandLineTest::listenAddresses() {
     const auto take = [](QStringList arguments) {
         arguments.prepend(QStringLiteral("quorvex-evm"));
         const std::optional<ServerAddress> listen = takeListenOption(arguments);
-        return std::pair{listen, arguments.mid(1)};
+        return std::pair{listen.value_or(ServerAddress{QHostAddress(), 1}), arguments.mid(1)};
     };
-    QCOMPARE(take({"--simulate"}).first.has_value(), false);
+    QCOMPARE(take({"--simulate"}).first.port, 1); // not there
     // Loopback unless told otherwise; the next word is its value, an option is not.
     const auto [plain, rest] = take({"--listen", "--simulate"});
-    QCOMPARE(plain->address, QHostAddress(QHostAddress::LocalHost));
-    QCOMPARE(plain->port, 5025);
+    QVERIFY(plain.address == QHostAddress::LocalHost && plain.port == 5025);
     QCOMPARE(rest, QStringList{"--simulate"});
     const auto [told, others] = take({"--listen", "[::1]:6000", "--simulate=LPT2"});
-    QCOMPARE(told->address, QHostAddress(QHostAddress::LocalHostIPv6));
-    QCOMPARE(told->port, 6000);
+    QVERIFY(told.address == QHostAddress::LocalHostIPv6 && told.port == 6000);
     QCOMPARE(others, QStringList{"--simulate=LPT2"});
-    QCOMPARE(take({"--listen=0.0.0.0:0"}).first->address, QHostAddress(QHostAddress::AnyIPv4));
+    QCOMPARE(take({"--listen=0.0.0.0:0"}).first.address, QHostAddress(QHostAddress::AnyIPv4));
     QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "panel:5025"}));
     QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "--listen=127.0.0.1:6000"}));
 }

@@ -39,6 +39,7 @@ struct PanelState {
 
 // A remote line and the user's actions it stands for.
 struct Action {
+    const char *name;
     QByteArray line;
     std::function<void(PanelFixture &)> user;
 };
@@ -49,30 +50,30 @@ void click(QWidget *widget) {
 
 const std::vector<Action> &actions() {
     static const std::vector<Action> table{
-        {"GAIN 33", [](PanelFixture &p) { p.window.GainSlider()->setValue(9); }},
-        {"DCOF ON;GPO3 ON",
+        {"DCOF and GPO3 click their check boxes", "DCOF ON;GPO3 ON",
          [](PanelFixture &p) {
              click(p.window.softMode(0));
              click(p.window.softMode(6));
          }},
-        {"WORD #H8112",
+        {"WORD sets the SDI bits and runs Update", "WORD #H8112",
          [](PanelFixture &p) {
              for (int box : {15, 8, 4, 1})
                  click(p.window.Text1(box));
              click(p.window.Update());
          }},
-        {"GAIN 33;ZCEN ON;*RST",
+        {"*RST runs Clear", "GAIN 33;ZCEN ON;*RST",
          [](PanelFixture &p) {
              p.window.GainSlider()->setValue(9);
              click(p.window.softMode(2));
              click(p.window.Clear());
          }},
-        {"PORT LPT2;GAIN 60",
+        {"PORT chooses the preset in the menu", "PORT LPT2;GAIN 60",
          [](PanelFixture &p) {
              p.window.LPT(1)->trigger();
              p.window.GainSlider()->setValue(18);
          }},
-        {"GAIN 0;GAIN 9;GAIN 12;GAIN 15;GAIN 60;GAIN 57;GAIN 0",
+        {"GAIN moves the slider, step by step",
+         "GAIN 0;GAIN 9;GAIN 12;GAIN 15;GAIN 60;GAIN 57;GAIN 0",
          [](PanelFixture &p) {
              for (int position : {0, 1, 2, 3, 18, 17, 0})
                  p.window.GainSlider()->setValue(position);
@@ -97,12 +98,8 @@ private slots:
 
 void RemoteTest::commandIsTheUsersAction_data() {
     QTest::addColumn<int>("action");
-    QTest::newRow("GAIN moves the slider") << 0;
-    QTest::newRow("DCOF and GPO3 click their check boxes") << 1;
-    QTest::newRow("WORD sets the SDI bits and runs Update") << 2;
-    QTest::newRow("*RST runs Clear") << 3;
-    QTest::newRow("PORT chooses the preset in the menu") << 4;
-    QTest::newRow("a gain sweep moves the slider step by step") << 5;
+    for (std::size_t n = 0; n < actions().size(); ++n)
+        QTest::newRow(actions()[n].name) << int(n);
 }
 
 void RemoteTest::commandIsTheUsersAction() {

@@ -41,6 +41,14 @@ struct Bench {
 // Bits of the standard event status register.
 constexpr int PON = 0x80, CME = 0x20, EXE = 0x10, DDE = 0x08, QYE = 0x04;
 
+// count clients connected to port.
+std::vector<std::unique_ptr<Client>> connected(quint16 port, int count) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int n = 0; n < count; ++n)
+        clients.push_back(std::make_unique<Client>(port));
+    return clients;
+}
+
 int errorCode(const QByteArray &answer) {
     return answer.left(answer.indexOf(',')).toInt();
 }
@@ -276,13 +284,9 @@ void ScpiTest::clientsThatNeverReadPinLittle() {
     ServeProcess server;
     QVERIFY(server.port);
     const qint64 before = server.cpuAndResident().second;
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int n = 0; n < 15; ++n) {
-        clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, server.port);
-        QVERIFY(clients.back()->waitForConnected(5000));
-        clients.back()->write(QByteArray("*IDN?\n").repeated(300'000));
-    }
+    std::vector<std::unique_ptr<Client>> clients = connected(server.port, 15);
+    for (const auto &client : clients)
+        client->write(QByteArray("*IDN?\n").repeated(300'000));
     QTest::qWait(2000);
     const qint64 grown = (server.cpuAndResident().second - before) * sysconf(_SC_PAGESIZE);
     QVERIFY2(grown < 4 << 20, qPrintable(QString::number(grown)));
@@ -297,12 +301,7 @@ void ScpiTest::runningOutOfDescriptorsNeitherSpinsNorStops() {
 #endif
     ServeProcess server("ulimit -n 64", {"--max-clients", "200"});
     QVERIFY(server.port);
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int n = 0; n < 100; ++n) {
-        clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, server.port);
-        QVERIFY(clients.back()->waitForConnected(5000));
-    }
+    std::vector<std::unique_ptr<Client>> clients = connected(server.port, 100);
     QTest::qWait(200);
     const qint64 before = server.cpuAndResident().first;
     QTest::qWait(1000);
