@@ -247,6 +247,7 @@ void ScpiServer::takeTurn() {
     // a turn of the event loop, and a slow one (a frame on a real port) ends
     // the turn by itself.
     const auto until = std::chrono::steady_clock::now() + TurnLength;
+    m_inTurn = descriptor;
     qsizetype start = 0;
     for (qsizetype end; (end = client.input.indexOf('\n', start)) >= 0;) {
         const QByteArrayView line(client.input.constData() + start, end - start);
@@ -256,8 +257,14 @@ void ScpiServer::takeTurn() {
             client.output += m_instrument.execute(line);
         start = end + 1;
         if (client.output.size() > OutputLimit || std::chrono::steady_clock::now() >= until ||
-            m_instrument.cutShort())
+            m_instrument.cutShort() || m_droppedInTurn)
             break;
+    }
+    m_inTurn = -1;
+    if (std::exchange(m_droppedInTurn, false)) {
+        drop(descriptor);
+        postTurn();
+        return;
     }
     client.input.remove(0, start);
     pump(descriptor);
@@ -265,6 +272,13 @@ void ScpiServer::takeTurn() {
 }
 
 void ScpiServer::drop(int descriptor) {
+    if (descriptor == m_inTurn) {
+        m_droppedInTurn = true;
+        const Client &client = *m_clients.at(descriptor);
+        client.reading->setEnabled(false);
+        client.writing->setEnabled(false);
+        return;
+    }
     if (m_clients.erase(descriptor) == 0)
         return;
     std::erase(m_turns, descriptor);

@@ -89,6 +89,10 @@ private:
     std::deque<int> m_turns;                          // clients with a whole line, in arrival order
     bool m_turnPosted = false;
     std::function<bool()> m_gate;
+    // The client whose lines run now: one that drops out meanwhile (its line
+    // ran the event loop) is let go only once its line has returned.
+    int m_inTurn = -1;
+    bool m_droppedInTurn = false;
 };
 
 // "HOST:PORT": an IPv4 address, [IPv6 address] or localhost, and a port (0
