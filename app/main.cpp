@@ -150,12 +150,13 @@ int main(int argc, char *argv[]) {
             if ((received = stop->take()))
                 QCoreApplication::exit(0);
         });
-        panel.start();
         if (listen) {
             try {
                 PanelRemote &remote = panel.listen(listen->address, listen->port);
-                // Within a line, a signal acts after the frame in flight.
-                remote.instrument.setInterruption(stopSignalPending);
+                // Within a line, a signal acts after the frame in flight,
+                // also one the notifier took while a handler yielded.
+                remote.instrument.setInterruption(
+                    [&received] { return received != 0 || stopSignalPending(); });
                 std::fprintf(stderr, "quorvex-evm: listening on %s\n",
                              qPrintable(remote.server.whereListening()));
             } catch (const ListenError &error) {
@@ -163,6 +164,9 @@ int main(int argc, char *argv[]) {
                 return ListenExitCode;
             }
         }
+        // Inside the event loop, so that a signal during start-up (a message
+        // box for a port that fails has a loop of its own) ends this one too.
+        QTimer::singleShot(0, &app, [&panel] { panel.start(); });
         if (parser.isSet(quitAfterStartup))
             QTimer::singleShot(0, &app, &QCoreApplication::quit);
         code = QApplication::exec();

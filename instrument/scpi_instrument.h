@@ -42,7 +42,9 @@ public:
 
     // Asked after each command that sent a frame: when it says yes, the rest
     // of the line is dropped. Nothing (the default) runs every line whole.
-    void setInterruption(bool (*interrupted)()) { m_interrupted = interrupted; }
+    void setInterruption(std::function<bool()> interrupted) {
+        m_interrupted = std::move(interrupted);
+    }
     // Whether the interruption cut the last line short: take no further one.
     bool cutShort() const { return m_cutShort; }
 
@@ -87,7 +89,7 @@ private:
     std::uint8_t m_serviceEnable = 0;
     std::array<StatusRegister, 2> m_status{}; // by StatusKind
     std::uint64_t m_frames = 0;               // frames tried, for the interruption
-    bool (*m_interrupted)() = nullptr;
+    std::function<bool()> m_interrupted;
     static constexpr std::chrono::microseconds InterruptionInterval{50};
     std::chrono::steady_clock::time_point m_lastAsked;
     bool m_cutShort = false;
