@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +25,19 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t OutputLines = 0b0111;
 constexpr std::uint64_t SdoLine = 0b1000;
 constexpr const char *Consumer = "quorvex-evm";
+
+// Whether the device is a GPIO chip: a character device of the kernel's gpio
+// bus, as sysfs says.
+bool isGpioChip(const struct stat &info) {
+    if (!S_ISCHR(info.st_mode))
+        return false;
+    std::error_code error;
+    const std::filesystem::path subsystem =
+        std::filesystem::read_symlink("/sys/dev/char/" + std::to_string(major(info.st_rdev)) + ":" +
+                                          std::to_string(minor(info.st_rdev)) + "/subsystem",
+                                      error);
+    return !error && subsystem.filename() == "gpio";
+}
 
 class KernelGpioSystem final : public GpioSystem {
 public:
@@ -45,10 +59,11 @@ public:
         return paths;
     }
     int open(const std::string &path) override {
-        // A binding may name any path: only a character device is opened, and
-        // without waiting on it (a serial port would wait for its carrier).
+        // A binding may name any path, and opening some devices does
+        // something (a watchdog starts counting): only a GPIO chip's
+        // character device is opened, and without waiting on it.
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+        if (::stat(path.c_str(), &info) == 0 && !isGpioChip(info)) {
             errno = ENODEV;
             return -1;
         }
