@@ -1,5 +1,7 @@
 #include "link/ftdi_backend.h"
 
+#include "link/port_access.h"
+
 #include "link/wiring.h"
 
 #include <algorithm>
@@ -91,11 +93,6 @@ unsigned ftdiPin(const std::string &name) {
                                     "' is not a pin of the chip's bit-bang port: name D0 to D7 "
                                     "(ADBUS0 to ADBUS7 on the H chips)");
     return unsigned(number[0] - '0');
-}
-
-std::string presetItem(std::uint16_t base) {
-    const std::string name = portName(base);
-    return name.rfind("LPT", 0) == 0 ? name.substr(0, 4) : "LPTn";
 }
 
 std::string deviceList(const std::vector<UsbDevice> &devices) {

@@ -1,5 +1,7 @@
 #include "link/gpio_backend.h"
 
+#include "link/port_access.h"
+
 #include "link/wiring.h"
 
 #include <algorithm>
@@ -98,11 +100,6 @@ public:
 bool isNumber(const std::string &text) {
     return !text.empty() && text.size() <= 9 &&
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-std::string presetItem(std::uint16_t base) {
-    const std::string name = portName(base);
-    return name.rfind("LPT", 0) == 0 ? name.substr(0, 4) : "LPTn";
 }
 
 std::string chipList(const std::vector<GpioChip> &chips) {

@@ -110,12 +110,6 @@ std::string characterDevice(const struct stat &info) {
            std::to_string(minor(info.st_rdev));
 }
 
-// "LPT2" for a preset's base, so every hint shows the option as it must be typed.
-std::string presetItem(std::uint16_t base) {
-    const std::string name = portName(base);
-    return name.rfind("LPT", 0) == 0 ? name.substr(0, 4) : "LPTn";
-}
-
 std::string knownPortsHint(const std::vector<KnownPort> &known) {
     if (known.empty())
         return "; the system knows no parallel ports (load the driver with 'sudo modprobe "

@@ -25,6 +25,11 @@ int presetAt(std::uint16_t base) {
     return -1;
 }
 
+std::string presetItem(std::uint16_t base) {
+    const int preset = presetAt(base);
+    return preset >= 0 ? PortPresets[std::size_t(preset)].item : "LPTn";
+}
+
 int presetIndex(const char *name) {
     for (std::size_t i = 0; i < PortPresets.size(); ++i) {
         if (strcasecmp(name, PortPresets[i].item) == 0)

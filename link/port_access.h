@@ -25,6 +25,10 @@ int presetIndex(const char *name);
 // Index of the preset at base, or -1.
 int presetAt(std::uint16_t base);
 
+// "LPT2" for a preset's base, "LPTn" for any other: how a remedy names the
+// preset in an option, such as --device LPT2=..., as it must be typed.
+std::string presetItem(std::uint16_t base);
+
 // The registers of the port at base: data at base, status at base + 1, each a
 // 16-bit signed address; a base outside that range is an overflow error.
 PortRegisters registersAt(std::int32_t base);
