@@ -164,9 +164,12 @@ QString SysInfoTest::makeTool(const QString &path) {
     if (!tool.open(QIODevice::WriteOnly))
         return {};
     // The marker appears whole, listing the descriptors the tool was given
-    // and the signals it started with held back.
+    // and the signals it started with held back. The mask is read by the
+    // shell itself before it forks: dash blocks every signal around a fork
+    // and clears its mask after one, so a later reading says nothing.
     const QByteArray marker = m_marker.toLocal8Bit();
-    tool.write("#!/bin/sh\n{ echo started; ls -l /proc/$$/fd; grep SigBlk /proc/$$/status; } > '" +
+    tool.write("#!/bin/sh\nwhile IFS= read -r line; do case $line in SigBlk:*) held=$line;; esac; "
+               "done < /proc/$$/status\n{ echo started; ls -l /proc/$$/fd; echo \"$held\"; } > '" +
                marker + ".part' && mv '" + marker + ".part' '" + marker + "'\n");
     tool.close();
     tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
