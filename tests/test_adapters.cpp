@@ -1,6 +1,7 @@
 #include "link/frame_transfer.h"
 #include "link/ftdi_backend.h"
 #include "link/gpio_backend.h"
+#include "link/lan_backend.h"
 #include "link/simulated_board.h"
 
 #include <QTest>
@@ -354,6 +355,11 @@ void AdaptersTest::remedies_data() {
         unplugged.gone = true;
         return portErrorOf(backend);
     }() << "/dev/gpiochip0 is gone (No such device)";
+
+    // The name is looked up at the first frame, not on the command line.
+    LanBackend unknownHost("lan:nosuchhost.invalid");
+    QTest::newRow("lan: no such host")
+        << portErrorOf(unknownHost) << "cannot find host 'nosuchhost.invalid': ";
 }
 
 void AdaptersTest::remedies() {
