@@ -16,8 +16,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -307,7 +311,6 @@ private:
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_ADDRCONFIG;
         addrinfo *found = nullptr;
         const std::string service = std::to_string(binding.port);
         const int lookup = ::getaddrinfo(binding.host.c_str(), service.c_str(), &hints, &found);
@@ -381,6 +384,102 @@ ParallelPort &LanBackend::open(PortRegisters registers) {
     return *m_port;
 }
 
+std::vector<PresentAdapter> lanInstrumentsIn(const std::string &avahiOutput) {
+    // avahi-browse --parsable puts a backslash before a name's dots,
+    // backslashes and semicolons, and gives other characters as \DDD
+    // (decimal), a space as \032.
+    const auto unescaped = [](const std::string &text) {
+        std::string plain;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\\' || i + 1 == text.size()) {
+                plain += text[i];
+            } else if (i + 3 < text.size() &&
+                       std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+                plain += char(std::stoi(text.substr(i + 1, 3)));
+                i += 3;
+            } else {
+                plain += text[++i];
+            }
+        }
+        return plain;
+    };
+    std::vector<PresentAdapter> found;
+    std::size_t start = 0;
+    while (start < avahiOutput.size()) {
+        std::size_t end = avahiOutput.find('\n', start);
+        if (end == std::string::npos)
+            end = avahiOutput.size();
+        // "=;IFACE;IPv4;NAME;_scpi-raw._tcp;local;HOST.local;ADDRESS;PORT;TXT": one resolved.
+        std::vector<std::string> fields;
+        for (std::size_t at = start; fields.size() < 10;) {
+            const std::size_t semicolon = avahiOutput.find(';', at);
+            const std::size_t stop = std::min(semicolon, end);
+            fields.push_back(avahiOutput.substr(at, stop - at));
+            if (stop == end)
+                break;
+            at = stop + 1;
+        }
+        start = end + 1;
+        if (fields.size() < 9 || fields[0] != "=" || fields[8].empty())
+            continue;
+        std::string address = fields[7];
+        if (address.find(':') != std::string::npos)
+            address = "[" + address + (address.rfind("fe80:", 0) == 0 ? "%" + fields[1] : "") + "]";
+        PresentAdapter instrument{"lan:" + address + ":" + fields[8],
+                                  "'" + unescaped(fields[3]) + "' on " + fields[6] +
+                                      ", announced on the network"};
+        if (std::none_of(found.begin(), found.end(), [&](const PresentAdapter &seen) {
+                return seen.binding == instrument.binding;
+            }))
+            found.push_back(std::move(instrument));
+    }
+    return found;
+}
+
 std::vector<PresentAdapter> presentLanInstruments() {
-    return {};
+    // What the Avahi daemon has seen announced, resolved; without the program
+    // or the daemon, nothing.
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) < 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The signals this program holds back are the child's to take.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    char *arguments[] = {const_cast<char *>("avahi-browse"), const_cast<char *>("-rpt"),
+                         const_cast<char *>("_scpi-raw._tcp"), nullptr};
+    pid_t child = -1;
+    const int spawned =
+        ::posix_spawnp(&child, "avahi-browse", &actions, &attributes, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(output[1]);
+    std::string text;
+    if (spawned == 0) {
+        const auto deadline = Clock::now() + LanTimeout;
+        char buffer[4096];
+        for (;;) {
+            if (!waitFor(output[0], POLLIN, deadline)) {
+                ::kill(child, SIGKILL);
+                break;
+            }
+            const ssize_t n = ::read(output[0], buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(buffer, std::size_t(n));
+        }
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(output[0]);
+    return lanInstrumentsIn(text);
 }

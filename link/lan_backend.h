@@ -1,14 +1,13 @@
 #pragma once
 
 #include "link/port_backend.h"
+#include "link/port_drivers.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-struct PresentAdapter;
 
 // The SCPI port an instrument listens on unless the binding names another.
 inline constexpr std::uint16_t DefaultLanPort = 5025;
@@ -61,5 +60,8 @@ private:
 };
 
 // The instruments announced on the network (DNS-SD, _scpi-raw._tcp), as
-// avahi-browse finds them; none where that program is missing.
+// avahi-browse finds them, each with its binding; none where that program or
+// the Avahi daemon is missing. Waits for it LanTimeout at most.
 std::vector<PresentAdapter> presentLanInstruments();
+// The same, from the output of 'avahi-browse -rpt _scpi-raw._tcp'.
+std::vector<PresentAdapter> lanInstrumentsIn(const std::string &avahiOutput);
