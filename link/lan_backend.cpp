@@ -112,7 +112,6 @@ LanBinding parseLanBinding(const std::string &binding) {
         throw std::invalid_argument(syntax);
     const std::string rest = binding.substr(4);
     LanBinding parsed;
-    std::string portText;
     if (rest.front() == '[') {
         const std::size_t close = rest.find(']');
         if (close == std::string::npos || close == 1)
@@ -126,8 +125,7 @@ LanBinding parseLanBinding(const std::string &binding) {
         if (close + 1 < rest.size()) {
             if (rest[close + 1] != ':')
                 throw std::invalid_argument(syntax);
-            portText = rest.substr(close + 2);
-            parsed.port = lanPortIn(portText);
+            parsed.port = lanPortIn(rest.substr(close + 2));
         }
         return parsed;
     }
@@ -171,7 +169,7 @@ public:
                 return;
         }
         if (steps.size() == FrameLength) {
-            // Bit b of the word is on SDI through the write clock b counts down to.
+            // The write phase puts the word on SDI three steps a bit, MSB first.
             std::uint16_t word = 0;
             for (int bit = 0; bit < 16; ++bit) {
                 const PinStep &step = steps[std::size_t(ReadPhaseLength + 3 * bit)];
