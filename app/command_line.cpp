@@ -74,8 +74,9 @@ void addPortOptions(QCommandLineParser &parser) {
                       QStringLiteral("Bind a preset to a parport device, for cards at other "
                                      "addresses, e.g. LPT1=/dev/parport2, or to an adapter: "
                                      "LPT1=ftdi[:VID:PID[:SERIAL]][@SELECT,CLOCK,SDI,SDO] or "
-                                     "LPT1=gpio:CHIP@SELECT,CLOCK,SDI,SDO. Repeatable, once per "
-                                     "preset."),
+                                     "LPT1=gpio:CHIP@SELECT,CLOCK,SDI,SDO, or to a board served "
+                                     "on another host: LPT1=lan:HOST[:PORT]. Repeatable, once "
+                                     "per preset."),
                       QStringLiteral("LPTn=PATH")});
     parser.addOption({ClockOption,
                       QStringLiteral("The fastest clock an FTDI or GPIO adapter drives the board "

@@ -29,6 +29,14 @@ public:
     virtual bool verify() = 0;
     // The word the chip holds, read without changing it.
     virtual std::uint16_t readHeld() = 0;
+    // The word as it stands, as setWord() sends it, and what the chip held
+    // before it: how a port on another host runs one frame here. A board
+    // that sends its word in more than one frame reads the held word first.
+    virtual std::uint16_t exchange(std::uint16_t word) {
+        const std::uint16_t held = readHeld();
+        setWord(word);
+        return held;
+    }
 
     virtual int gainPosition() const = 0;
     virtual bool mode(std::size_t checkBox) const = 0;

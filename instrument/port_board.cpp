@@ -47,6 +47,11 @@ void PortBoard::reset() {
     send(0);
 }
 
+std::uint16_t PortBoard::exchange(std::uint16_t word) {
+    setWord(word);
+    return m_readBack;
+}
+
 bool PortBoard::verify() {
     send(m_sent);
     return m_readBack == m_sent;

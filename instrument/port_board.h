@@ -22,6 +22,8 @@ public:
     void choosePort(int preset) override { m_preset = preset; }
     bool verify() override;
     std::uint16_t readHeld() override;
+    // One frame: what it read back.
+    std::uint16_t exchange(std::uint16_t word) override;
 
     int gainPosition() const override { return m_position; }
     bool mode(std::size_t checkBox) const override { return m_checks.at(checkBox); }

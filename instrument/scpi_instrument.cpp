@@ -566,6 +566,18 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
                      throw Unanswered{};
                  return wordText(held);
              }},
+            {"WORD:XCHange?", true,
+             [](I &i, const Call &call) {
+                 // A port on another host sends its frame through here: the
+                 // word sent, and what that frame read back.
+                 if (call.parameter.isEmpty())
+                     throw Refusal{MissingParameter};
+                 const auto word = std::uint16_t(integerIn(call.parameter, 0, 0xFFFF));
+                 std::uint16_t readBack = 0;
+                 if (!i.perform([&](InstrumentBoard &board) { readBack = board.exchange(word); }))
+                     throw Unanswered{};
+                 return wordText(readBack);
+             }},
             {"READback?", false, [](I &i, const Call &) { return wordText(i.m_board.readBack()); }},
             {"VERify?", false,
              [](I &i, const Call &) {

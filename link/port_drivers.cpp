@@ -4,6 +4,7 @@
 #include "link/frame_trace.h"
 #include "link/ftdi_backend.h"
 #include "link/gpio_backend.h"
+#include "link/lan_backend.h"
 #include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
@@ -43,10 +44,19 @@ std::vector<PresentAdapter> presentGpio() {
     return present;
 }
 
-// The adapters a preset can be bound to.
-constexpr std::array<AdapterDriver, 2> Adapters{{
+void checkLan(const std::string &binding) {
+    parseLanBinding(binding);
+}
+
+std::unique_ptr<PortBackend> createLan(const std::string &binding, const PortOptions &) {
+    return std::make_unique<LanBackend>(binding);
+}
+
+// The adapters a preset can be bound to; an instrument on another host is one.
+constexpr std::array<AdapterDriver, 3> Adapters{{
     {"ftdi", checkFtdi, createFtdi, presentFtdi},
     {"gpio", checkGpio, createGpio, presentGpio},
+    {"lan", checkLan, createLan, presentLanInstruments},
 }};
 
 // Sends each preset bound to an adapter to that adapter's back end, and every

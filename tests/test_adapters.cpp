@@ -1,6 +1,7 @@
 #include "link/frame_transfer.h"
 #include "link/ftdi_backend.h"
 #include "link/gpio_backend.h"
+#include "link/lan_backend.h"
 #include "link/simulated_board.h"
 
 #include <QTest>
@@ -215,6 +216,7 @@ private slots:
     void gpioFramesEcho();
     void remedies_data();
     void remedies();
+    void lanInstrumentsAnnounced();
 };
 
 void AdaptersTest::ftdiFramesEcho_data() {
@@ -354,6 +356,11 @@ void AdaptersTest::remedies_data() {
         unplugged.gone = true;
         return portErrorOf(backend);
     }() << "/dev/gpiochip0 is gone (No such device)";
+
+    // The name is looked up at the first frame, not on the command line.
+    LanBackend unknownHost("lan:nosuchhost.invalid");
+    QTest::newRow("lan: no such host")
+        << portErrorOf(unknownHost) << "cannot find host 'nosuchhost.invalid': ";
 }
 
 void AdaptersTest::remedies() {
@@ -361,6 +368,23 @@ void AdaptersTest::remedies() {
     QFETCH(QString, remedy);
     QVERIFY2(message.startsWith("LPT1 (378h) on ") && message.contains(remedy),
              qPrintable(message));
+}
+
+void AdaptersTest::lanInstrumentsAnnounced() {
+    // As 'avahi-browse -rpt' prints them: one found, then resolved on both
+    // protocols, once again on IPv4 (another interface's cache).
+    const std::vector<PresentAdapter> found = lanInstrumentsIn(
+        "+;eth0;IPv4;Quorvex\\032bench\\0591;_scpi-raw._tcp;local\n"
+        "=;eth0;IPv4;Quorvex\\032bench\\0591;_scpi-raw._tcp;local;bench-pi.local;192.168.1.20;"
+        "5025;\"Model=QuorvexEVM\"\n"
+        "=;eth0;IPv6;Quorvex\\032bench\\0591;_scpi-raw._tcp;local;bench-pi.local;fe80::1;5025;\n"
+        "=;wlan0;IPv4;Quorvex\\032bench\\0591;_scpi-raw._tcp;local;bench-pi.local;192.168.1.20;"
+        "5025;\n");
+    QCOMPARE(found.size(), 2u);
+    QCOMPARE(found[0].binding, "lan:192.168.1.20:5025");
+    QCOMPARE(found[0].description, "'Quorvex bench;1' on bench-pi.local, announced on the network");
+    QCOMPARE(found[1].binding, "lan:[fe80::1%eth0]:5025");
+    QCOMPARE(parseLanBinding(found[1].binding).where(), "[fe80::1%eth0]:5025");
 }
 
 QTEST_APPLESS_MAIN(AdaptersTest)

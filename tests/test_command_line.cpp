@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "link/lan_backend.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -88,6 +89,13 @@ void CommandLineTest::deviceBindings() {
     QCOMPARE(adapters.devices.at(0x278), "ftdi:0403:6014:FT1X@~ADBUS7,d4,5,D6");
     QCOMPARE(adapters.devices.at(0x3BC), "gpio:gpiochip9@CS,SCK,MOSI,~MISO");
     QCOMPARE(adapters.clockHz, 250'000);
+
+    // An instrument on another host: port 5025 unless told, IPv6 in brackets.
+    QCOMPARE(parse({"--device", "LPT2=lan:bench-pi"}).devices.at(0x278), "lan:bench-pi");
+    QCOMPARE(parseLanBinding("lan:bench-pi").where(), "bench-pi:5025");
+    QCOMPARE(parseLanBinding("lan:192.168.1.20:6000").where(), "192.168.1.20:6000");
+    QCOMPARE(parseLanBinding("lan:[::1]").where(), "[::1]:5025");
+    QCOMPARE(parseLanBinding("lan:[fe80::1%eth0]:7").host, "fe80::1%eth0");
 }
 
 void CommandLineTest::listenAddresses() {
@@ -148,6 +156,14 @@ void CommandLineTest::refused_data() {
     QTest::newRow("gpio without pins") << device("LPT1=gpio:gpiochip0") << "CHIP@SELECT";
     QTest::newRow("gpio without a chip") << device("LPT1=gpio:@1,2,3,4") << "CHIP@SELECT";
     QTest::newRow("gpio line twice") << device("LPT1=gpio:nochip@5,6,GPIO7,5") << "named twice";
+    QTest::newRow("lan without a host") << device("LPT1=lan:") << "expected lan:HOST[:PORT]";
+    QTest::newRow("lan with pins") << device("LPT1=lan@bench") << "expected lan:HOST[:PORT]";
+    QTest::newRow("lan port 0") << device("LPT1=lan:bench:0") << "give 1 to 65535";
+    QTest::newRow("lan port too large") << device("LPT1=lan:bench:65536") << "give 1 to 65535";
+    QTest::newRow("lan port not a number") << device("LPT1=lan:bench:scpi") << "not a TCP port";
+    QTest::newRow("lan IPv6 without brackets") << device("LPT1=lan:::1") << "lan:[::1]";
+    QTest::newRow("lan brackets not closed") << device("LPT1=lan:[::1:5025") << "'[' and ']'";
+    QTest::newRow("lan host with a space") << device("LPT1=lan:bench pi") << "not a host name";
 }
 
 void CommandLineTest::refused() {

@@ -1,8 +1,11 @@
+#include "link/frame_trace.h"
+#include "link/lan_backend.h"
 #include "panel/window/remote_board.h"
 #include "support/panel_fixture.h"
 #include "support/scpi_client.h"
 
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -94,6 +97,8 @@ private slots:
     void commandsWaitForTheWindow();
     void manualModeBelongsToThePerson();
     void portErrorGoesToTheQueueNotABox();
+    void sliderThroughALanBinding();
+    void lanFrameRefusedThereIsNotSent();
 };
 
 void RemoteTest::commandIsTheUsersAction_data() {
@@ -172,6 +177,50 @@ void RemoteTest::portErrorGoesToTheQueueNotABox() {
     QVERIFY(
         panel.client.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
     QVERIFY(panel.messages.isEmpty());
+}
+
+void RemoteTest::sliderThroughALanBinding() {
+    QTemporaryDir dir;
+    const QStringList traced = {"--trace-fixed-step", "--trace"};
+    const auto moveSlider = [](PortBackend &port) {
+        PanelSession session{port};
+        session.window.setMessagePresenter([](const QString &text) { QFAIL(qPrintable(text)); });
+        session.start();
+        for (int position : {9, 18, 17})
+            session.window.GainSlider()->setValue(position);
+        return session.window.readoutText(Readout::SDOText);
+    };
+    auto server =
+        std::make_unique<ServeProcess>("true", traced + QStringList{dir.filePath("served.vcd")});
+    LanBackend lan("lan:127.0.0.1:" + std::to_string(server->port));
+    const QString shown = moveSlider(lan);
+    server.reset();
+
+    // The served board saw the frames of start-up and the slider's, as a
+    // board on the panel's own port does, and the panel shows what it read.
+    TracingBackend local(std::make_unique<SimulatedBoard>(0x378),
+                         dir.filePath("local.vcd").toStdString(), FrameTrace::Time::FixedStep);
+    QCOMPARE(shown, moveSlider(local));
+    QFile served(dir.filePath("served.vcd"));
+    QFile expected(dir.filePath("local.vcd"));
+    QVERIFY(served.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
+    QCOMPARE(served.readAll(), expected.readAll());
+}
+
+void RemoteTest::lanFrameRefusedThereIsNotSent() {
+    RemotePanel panel;
+    click(panel.window.Text1(3));
+    QProcess ctl;
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
+              {"--device", QStringLiteral("LPT1=lan:127.0.0.1:%1").arg(panel.remote.server.port()),
+               "send", "1"});
+    QVERIFY(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(ctl.exitCode(), 3);
+    QCOMPARE(ctl.readAllStandardOutput(), QByteArray());
+    const QByteArray errors = ctl.readAllStandardError();
+    QVERIFY2(errors.contains("refused the frame's line (-221 \"Settings conflict\"); the frame is "
+                             "not counted as sent; the person at that panel"),
+             errors.constData());
 }
 
 QTEST_MAIN(RemoteTest)

@@ -2,6 +2,7 @@
 #include "instrument/scpi_server.h"
 #include "link/frame_trace.h"
 #include "link/frame_transfer.h"
+#include "link/lan_backend.h"
 #include "link/parport_backend.h"
 #include "link/port_access.h"
 #include "link/simulated_board.h"
@@ -26,6 +27,9 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -118,6 +122,11 @@ private slots:
     void badCommandLineTouchesNoPort();
     void connectGivesWhatThePortGives_data();
     void connectGivesWhatThePortGives();
+    void lanBindingRunsTheFramesThere_data();
+    void lanBindingRunsTheFramesThere();
+    void lanFailures_data();
+    void lanFailures();
+    void lanConnectsAgainAfterALostConnection();
 };
 
 void TraceAndCtlTest::traceMatchesGoldenFile() {
@@ -575,6 +584,123 @@ void TraceAndCtlTest::connectGivesWhatThePortGives() {
     QVERIFY(ctl.waitForFinished(10000));
     QCOMPARE(ctl.exitCode(), CtlPortError);
     QVERIFY(ctl.readAllStandardError().contains("start the panel with --listen"));
+}
+
+void TraceAndCtlTest::lanBindingRunsTheFramesThere_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("send, verified") << QStringList{"--verify", "send", "8112"};
+    QTest::newRow("set, as JSON") << QStringList{"--json", "set", "--gain", "33", "--zc"};
+    QTest::newRow("read") << QStringList{"read"};
+}
+
+void TraceAndCtlTest::lanBindingRunsTheFramesThere() {
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    const QStringList traced = {"--trace-fixed-step", "--trace"};
+    auto server = std::make_unique<ServeProcess>(QStringLiteral("true"),
+                                                 traced + QStringList{dir.filePath("served.vcd")});
+    const QString lan = QStringLiteral("LPT1=lan:127.0.0.1:%1").arg(server->port);
+
+    QProcess ctl;
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY), QStringList{"--device", lan} + traced +
+                                                     QStringList{dir.filePath("here.vcd")} +
+                                                     arguments);
+    QVERIFY(ctl.waitForFinished(10000));
+    QProcess local;
+    local.start(QStringLiteral(QUORVEXCTL_BINARY), QStringList{"--simulate"} + traced +
+                                                       QStringList{dir.filePath("local.vcd")} +
+                                                       arguments);
+    QVERIFY(local.waitForFinished(10000));
+    server.reset();
+
+    QCOMPARE(ctl.readAllStandardError(), QByteArray());
+    QCOMPARE(ctl.readAllStandardOutput(), local.readAllStandardOutput());
+    QCOMPARE(ctl.exitCode(), 0);
+    // The remote board saw the frames a local one sees, and the trace here
+    // records what the back end gave, as a local port's would.
+    const QByteArray frames = readAll(dir.filePath("local.vcd"));
+    QVERIFY(frames.count("\n#") > 30);
+    QCOMPARE(readAll(dir.filePath("served.vcd")), frames);
+    QCOMPARE(readAll(dir.filePath("here.vcd")), frames);
+}
+
+void TraceAndCtlTest::lanFailures_data() {
+    QTest::addColumn<QStringList>("server");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no server there")
+        << QStringList{} << false << "cannot connect to 127.0.0.1:%1: Connection refused; start";
+    // A chip that is missing fails each frame there, as a held port does.
+    QTest::newRow("the server's port fails")
+        << QStringList{"--device", "LPT1=gpio:nochip@0,1,2,3", "serve"} << false
+        << "the board's port at 127.0.0.1:%1 failed there: LPT1 (378h) on gpio:nochip@0,1,2,3: ";
+    QTest::newRow("a host that never answers")
+        << QStringList{} << true << "127.0.0.1:%1 did not answer within 2000 ms";
+}
+
+void TraceAndCtlTest::lanFailures() {
+    QFETCH(QStringList, server);
+    QFETCH(bool, silent);
+    QFETCH(QString, message);
+
+    // A port nothing listens on, or one whose connections the kernel takes
+    // into its queue and no one accepts.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+    const quint16 port = ntohs(address.sin_port);
+    if (silent)
+        QVERIFY(::listen(listener, 4) == 0);
+    QProcess remote;
+    if (!server.isEmpty()) {
+        ::close(listener);
+        remote.setReadChannel(QProcess::StandardError);
+        remote.start(QStringLiteral(QUORVEXCTL_BINARY),
+                     server + QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port)});
+        QVERIFY(remote.waitForReadyRead(10000));
+    }
+
+    QProcess ctl;
+    ctl.start(QStringLiteral(QUORVEXCTL_BINARY),
+              {"--device", QStringLiteral("LPT1=lan:127.0.0.1:%1").arg(port), "send", "8112"});
+    QVERIFY(ctl.waitForFinished(10000));
+    const QString errors = QString::fromLocal8Bit(ctl.readAllStandardError());
+    QVERIFY2(errors.startsWith("quorvexctl: LPT1 (378h) on lan:127.0.0.1:") &&
+                 errors.contains(message.arg(port)),
+             qPrintable(errors));
+    QCOMPARE(ctl.readAllStandardOutput(), QByteArray());
+    QCOMPARE(ctl.exitCode(), CtlPortError);
+    remote.terminate();
+    remote.waitForFinished(10000);
+    if (server.isEmpty())
+        ::close(listener);
+}
+
+void TraceAndCtlTest::lanConnectsAgainAfterALostConnection() {
+    auto server = std::make_unique<ServeProcess>();
+    const QString where = QStringLiteral("127.0.0.1:%1").arg(server->port);
+    LanBackend lan("lan:" + where.toStdString());
+    QCOMPARE(sendWord(lan, {0x378, 0x379}, 0x8112), 0x0000);
+    QCOMPARE(sendWord(lan, {0x378, 0x379}, 0x0009), 0x8112);
+
+    // A new server on the same port, on a power-on board: the next frame
+    // reaches it, not the connection that was lost.
+    server.reset();
+    server = std::make_unique<ServeProcess>(QStringLiteral("true"), QStringList{"--listen", where});
+    QCOMPARE(sendWord(lan, {0x378, 0x379}, 0x0012), 0x0000);
+    QCOMPARE(readHeldWord(lan, {0x378, 0x379}), 0x0012);
+
+    server.reset();
+    try {
+        sendWord(lan, {0x378, 0x379}, 1);
+        QFAIL("a frame with no server went through");
+    } catch (const PortError &error) {
+        QVERIFY2(QString(error.what()).contains("Connection refused"), error.what());
+    }
 }
 
 QTEST_APPLESS_MAIN(TraceAndCtlTest)
