@@ -207,8 +207,9 @@ public:
         return !m_usbError.empty() ? m_usbError : m_ftdi ? ftdi_get_error_string(m_ftdi) : m_error;
     }
     bool stillPlugged(const UsbDevice &device) override {
-        return readNumber("/sys/bus/usb/devices/" + device.port() + "/devnum", 10) ==
-               device.address;
+        // Its node goes with it, and a device plugged in again takes the bus's
+        // next address: one system call a frame, where reading sysfs costs ten.
+        return ::access(device.node().c_str(), F_OK) == 0;
     }
     std::vector<std::string> serialPortUsers(const std::string &tty) override {
         return programsUsing("/dev/" + tty);
@@ -322,19 +323,20 @@ std::vector<std::string> programsUsing(const std::string &node, const std::strin
             continue;
         // Field 7 of stat, the controlling terminal, is readable for every
         // process; the name in field 2 may hold spaces and parentheses.
-        const std::string stat = readLine(it->path() / "stat");
+        const std::string status = readLine(it->path() / "stat");
         unsigned long terminal = 0;
-        const std::size_t close = stat.rfind(')');
-        bool uses = close != std::string::npos &&
-                    std::sscanf(stat.c_str() + close + 1, " %*c %*d %*d %*d %lu", &terminal) == 1 &&
-                    terminal != 0 && major(device.st_rdev) == ((terminal >> 8) & 0xFFF) &&
-                    minor(device.st_rdev) == ((terminal & 0xFF) | ((terminal >> 12) & 0xFFF00));
+        const std::size_t nameEnd = status.rfind(')');
+        bool uses =
+            nameEnd != std::string::npos &&
+            std::sscanf(status.c_str() + nameEnd + 1, " %*c %*d %*d %*d %lu", &terminal) == 1 &&
+            terminal != 0 && major(device.st_rdev) == ((terminal >> 8) & 0xFFF) &&
+            minor(device.st_rdev) == ((terminal & 0xFF) | ((terminal >> 12) & 0xFFF00));
         std::error_code fdError;
         for (fs::directory_iterator fd(it->path() / "fd", fdError), last;
              !uses && !fdError && fd != last; fd.increment(fdError)) {
-            struct stat open {};
-            uses = ::stat(fd->path().c_str(), &open) == 0 && S_ISCHR(open.st_mode) &&
-                   open.st_rdev == device.st_rdev;
+            struct stat opened {};
+            uses = ::stat(fd->path().c_str(), &opened) == 0 && S_ISCHR(opened.st_mode) &&
+                   opened.st_rdev == device.st_rdev;
         }
         if (uses)
             users.push_back(escapeUsbString(readLine(it->path() / "comm")) + " (pid " + pid + ")");
@@ -506,8 +508,8 @@ std::string ftdiMessage(const FtdiFailure &failure) {
         return where + what + " looks like a serial console cable, not the board's adapter: " +
                "its serial port /dev/" + failure.device->tty + " is open in " +
                joined(failure.users) +
-               ", so a binding to any FTDI adapter leaves it alone. To drive the board through "
-               "it (closing that serial port), bind it by serial or port: --device " +
+               ", so a binding that does not name it leaves it alone. To drive the board "
+               "through it, taking it from that program, bind it by serial or port: --device " +
                item + "=" +
                (failure.device->port().empty() ? ftdiBindingFor(*failure.device, {})
                                                : "ftdi:" + failure.device->port());
@@ -707,18 +709,52 @@ void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
         setupFailed();
 }
 
+// The port's handle: the adapter's, looked for afresh at the start of a run
+// that finds it unplugged since the lines were left idle. Callers keep the
+// handle across frames (serve does), so this is where a replug is seen.
+class FtdiBackend::Frames final : public TransferPort {
+public:
+    Frames(FtdiBackend &backend, std::uint16_t base)
+        : m_backend(backend)
+        , m_base(base) {}
+
+    void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+        if (m_idle && m_backend.m_open &&
+            !m_backend.m_system->stillPlugged(m_backend.m_port->device())) {
+            // Unplugged between two frames, and perhaps plugged in again: no
+            // frame was under way, so look for it afresh rather than fail one.
+            const UsbDevice lost = m_backend.m_port->device();
+            m_backend.m_open = false;
+            m_backend.m_system->close();
+            m_backend.setUp(m_backend.choose(m_base, &lost), m_base);
+            m_backend.m_open = true;
+        }
+        m_backend.m_port->run(steps, statuses);
+        for (const PinStep &step : steps) {
+            if (step.kind == PinStep::Kind::Write)
+                m_idle = (step.data & SelectLine) != 0;
+        }
+    }
+    bool keepsLinesBetweenRuns() const override {
+        return m_backend.m_port->keepsLinesBetweenRuns();
+    }
+    bool isHardware() const override { return m_backend.m_port->isHardware(); }
+
+private:
+    FtdiBackend &m_backend;
+    std::uint16_t m_base;
+    bool m_idle = true; // the last run left select high
+};
+
+void FtdiBackend::openAt(std::uint16_t base) {
+    setUp(choose(base, nullptr), base);
+    m_open = true;
+    if (!m_frames)
+        m_frames = std::make_unique<Frames>(*this, base);
+}
+
 ParallelPort &FtdiBackend::open(PortRegisters registers) {
-    std::optional<UsbDevice> lost;
-    if (m_open && !m_system->stillPlugged(m_port->device())) {
-        // Unplugged between two frames, and perhaps plugged in again: no
-        // frame was under way, so look for it afresh rather than fail one.
-        lost = m_port->device();
-        m_open = false;
-        m_system->close();
-    }
-    if (!m_open) {
-        setUp(choose(registers.data, lost ? &*lost : nullptr), registers.data);
-        m_open = true;
-    }
-    return *m_port;
+    if (!m_open)
+        openAt(registers.data);
+    return *m_frames;
 }

@@ -115,9 +115,9 @@ public:
     virtual int read(std::uint8_t *bytes, int count) = 0;
     virtual std::string errorText() = 0;
     virtual void close() = 0;
-    // Whether the device opened is still plugged in at its port with the
-    // address it had, checked before every frame; a system that cannot tell
-    // says true, and a stale device then fails the frame.
+    // Whether the device opened is still plugged in with the address it had,
+    // checked before every frame; a system that cannot tell says true, and a
+    // stale device then fails the frame.
     virtual bool stillPlugged(const UsbDevice &) { return true; }
     // The programs that have the serial port /dev/TTY open.
     virtual std::vector<std::string> serialPortUsers(const std::string &) { return {}; }
@@ -156,7 +156,8 @@ int ftdiBaudrateFor(long clockHz, std::uint16_t release);
 // Reaches the board through an FTDI chip in synchronous bit-bang mode. The
 // adapter is found and opened at the port's first frame and held until the
 // back end is destroyed; a failed transfer closes it, so the next frame looks
-// for it afresh. Closing leaves the pins as the last frame left them.
+// for it afresh, and so does a frame that finds it unplugged since the last
+// one ended. Closing leaves the pins as the last frame left them.
 class FtdiBackend : public PortBackend {
 public:
     FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz);
@@ -169,8 +170,10 @@ public:
 
 private:
     class Port;
+    class Frames;
 
     [[noreturn]] void fail(FtdiFailure failure);
+    void openAt(std::uint16_t base);
     UsbDevice choose(std::uint16_t base, const UsbDevice *lost);
     void setUp(const UsbDevice &device, std::uint16_t base);
 
@@ -179,5 +182,6 @@ private:
     FtdiBinding m_binding;
     long m_clockHz;
     std::unique_ptr<Port> m_port;
+    std::unique_ptr<Frames> m_frames; // the handle open() gives, whichever device is open
     bool m_open = false;
 };
