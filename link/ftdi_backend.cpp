@@ -12,10 +12,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <strings.h>
 
 #include <libftdi1/ftdi.h>
+#include <libusb.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +58,16 @@ std::string readLine(const fs::path &file) {
     std::string line;
     std::getline(in, line);
     return line;
+}
+
+// A string attribute as the device reported it: sysfs adds one newline, and
+// the string itself may hold more.
+std::string readString(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
 }
 
 long readNumber(const fs::path &file, int base) {
@@ -95,11 +109,42 @@ unsigned ftdiPin(const std::string &name) {
     return unsigned(number[0] - '0');
 }
 
+// Each device with the binding that picks it.
 std::string deviceList(const std::vector<UsbDevice> &devices) {
     std::string list;
     for (std::size_t i = 0; i < devices.size(); ++i)
-        list += (i == 0 ? "" : i + 1 == devices.size() ? " and " : ", ") + devices[i].describe();
+        list += (i == 0                    ? ""
+                 : i + 1 == devices.size() ? " and "
+                                           : ", ") +
+                devices[i].describe() + " [" + ftdiBindingFor(devices[i], devices) + "]";
     return list;
+}
+
+std::string joined(const std::vector<std::string> &items) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+    return text;
+}
+
+// A serial number that a binding can carry and a shell passes on unquoted.
+bool isPlainSerial(const std::string &serial) {
+    return !serial.empty() && std::all_of(serial.begin(), serial.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '+';
+    });
+}
+
+// "1-1.2": a bus number, a dash and port numbers joined by dots.
+bool isPortPath(const std::string &text) {
+    const std::size_t dash = text.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == text.size() || text.back() == '.')
+        return false;
+    for (std::size_t n = 0; n < text.size(); ++n) {
+        const bool separator = n == dash || (n > dash && text[n] == '.');
+        if (separator ? text[n - 1] == '.' : !std::isdigit((unsigned char)text[n]))
+            return false;
+    }
+    return true;
 }
 
 class LibftdiSystem final : public FtdiSystem {
@@ -134,13 +179,43 @@ public:
     }
     int flush() override { return ftdi_tcioflush(m_ftdi); }
     int write(const std::uint8_t *bytes, int count) override {
-        return ftdi_write_data(m_ftdi, bytes, count);
+        // As ftdi_write_data, which drops libusb's reason for a failure.
+        int sent = 0;
+        while (sent < count) {
+            int moved = 0;
+            const int result =
+                libusb_bulk_transfer(m_ftdi->usb_dev, std::uint8_t(m_ftdi->in_ep),
+                                     const_cast<std::uint8_t *>(bytes) + sent,
+                                     std::min(count - sent, int(m_ftdi->writebuffer_chunksize)),
+                                     &moved, unsigned(m_ftdi->usb_write_timeout));
+            if (result < 0) {
+                m_usbError = std::string("usb bulk write failed: ") + libusb_error_name(result);
+                return -1;
+            }
+            sent += moved;
+        }
+        return sent;
     }
     int read(std::uint8_t *bytes, int count) override {
-        return ftdi_read_data(m_ftdi, bytes, count);
+        // ftdi_read_data passes libusb's code on, and -666 for no device.
+        const int result = ftdi_read_data(m_ftdi, bytes, count);
+        if (result < 0 && result != -666)
+            m_usbError = std::string("usb bulk read failed: ") + libusb_error_name(result);
+        return result;
     }
-    std::string errorText() override { return m_ftdi ? ftdi_get_error_string(m_ftdi) : m_error; }
+    std::string errorText() override {
+        return !m_usbError.empty() ? m_usbError : m_ftdi ? ftdi_get_error_string(m_ftdi) : m_error;
+    }
+    bool stillPlugged(const UsbDevice &device) override {
+        // Its node goes with it, and a device plugged in again takes the bus's
+        // next address: one system call a frame, where reading sysfs costs ten.
+        return ::access(device.node().c_str(), F_OK) == 0;
+    }
+    std::vector<std::string> serialPortUsers(const std::string &tty) override {
+        return programsUsing("/dev/" + tty);
+    }
     void close() override {
+        m_usbError.clear();
         if (m_ftdi) {
             ftdi_usb_close(m_ftdi);
             ftdi_free(m_ftdi);
@@ -151,6 +226,7 @@ public:
 private:
     ftdi_context *m_ftdi = nullptr;
     std::string m_error;
+    std::string m_usbError; // libusb's reason for the last failed transfer
 };
 
 } // namespace
@@ -165,14 +241,107 @@ std::string UsbDevice::node() const {
     return path;
 }
 
-std::string ftdiBindingFor(const UsbDevice &device) {
-    return "ftdi:" + hex4(device.vendor) + ":" + hex4(device.product) +
-           (device.serial.empty() ? "" : ":" + device.serial);
+std::string UsbDevice::port() const {
+    return interfaceName.substr(0, interfaceName.find(':'));
+}
+
+std::string ftdiBindingFor(const UsbDevice &device, const std::vector<UsbDevice> &present) {
+    const std::string ids = "ftdi:" + hex4(device.vendor) + ":" + hex4(device.product);
+    const bool shared = std::any_of(present.begin(), present.end(), [&](const UsbDevice &other) {
+        return other.serial == device.serial && other.vendor == device.vendor &&
+               other.product == device.product &&
+               (other.bus != device.bus || other.address != device.address);
+    });
+    if (isPlainSerial(device.serial) && !shared)
+        return ids + ":" + device.serial;
+    return device.port().empty() ? ids : "ftdi:" + device.port();
 }
 
 std::string UsbDevice::describe() const {
-    return hex4(vendor) + ":" + hex4(product) + (serial.empty() ? "" : " serial " + serial) +
-           (description.empty() ? "" : " (" + description + ")") + " at " + node();
+    std::string strings = escapeUsbString(manufacturer);
+    if (!description.empty())
+        strings += (strings.empty() ? "" : " ") + escapeUsbString(description);
+    return hex4(vendor) + ":" + hex4(product) +
+           (serial.empty() ? "" : " serial " + escapeUsbString(serial)) +
+           (strings.empty() ? "" : " (" + strings + ")") + " at " + node();
+}
+
+std::string escapeUsbString(const std::string &text) {
+    constexpr char32_t Least[] = {0, 0, 0x80, 0x800, 0x10000}; // no overlong forms
+    std::string escaped;
+    char code[12];
+    for (std::size_t n = 0; n < text.size();) {
+        const unsigned char lead = (unsigned char)text[n];
+        std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x06 ? 2
+                             : (lead >> 4) == 0x0E ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 0;
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char next = n + k < text.size() ? (unsigned char)text[n + k] : 0;
+            if ((next & 0xC0) != 0x80) {
+                length = 0;
+                break;
+            }
+            point = point << 6 | (next & 0x3F);
+        }
+        if (length == 0 || point < Least[length] || (point >= 0xD800 && point < 0xE000) ||
+            point > 0x10FFFF) {
+            std::snprintf(code, sizeof code, "\\x%02x", lead);
+            escaped += code;
+            ++n;
+            continue;
+        }
+        // C0 and C1 controls (ESC, CSI), line separators, and the marks and
+        // overrides that reorder the text around them.
+        const bool control = point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x200E ||
+                             point == 0x200F || (point >= 0x2028 && point <= 0x202E) ||
+                             (point >= 0x2066 && point <= 0x2069) || point == 0xFEFF;
+        if (point == '\\')
+            escaped += "\\\\";
+        else if (control) {
+            std::snprintf(code, sizeof code, point < 0x80 ? "\\x%02x" : "\\u%04x", unsigned(point));
+            escaped += code;
+        } else
+            escaped.append(text, n, length);
+        n += length;
+    }
+    return escaped;
+}
+
+std::vector<std::string> programsUsing(const std::string &node, const std::string &procRoot) {
+    struct stat device {};
+    if (::stat(node.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
+        return {};
+    std::vector<std::string> users;
+    std::error_code error;
+    for (fs::directory_iterator it(procRoot, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string pid = it->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // Field 7 of stat, the controlling terminal, is readable for every
+        // process; the name in field 2 may hold spaces and parentheses.
+        const std::string status = readLine(it->path() / "stat");
+        unsigned long terminal = 0;
+        const std::size_t nameEnd = status.rfind(')');
+        bool uses =
+            nameEnd != std::string::npos &&
+            std::sscanf(status.c_str() + nameEnd + 1, " %*c %*d %*d %*d %lu", &terminal) == 1 &&
+            terminal != 0 && major(device.st_rdev) == ((terminal >> 8) & 0xFFF) &&
+            minor(device.st_rdev) == ((terminal & 0xFF) | ((terminal >> 12) & 0xFFF00));
+        std::error_code fdError;
+        for (fs::directory_iterator fd(it->path() / "fd", fdError), last;
+             !uses && !fdError && fd != last; fd.increment(fdError)) {
+            struct stat opened {};
+            uses = ::stat(fd->path().c_str(), &opened) == 0 && S_ISCHR(opened.st_mode) &&
+                   opened.st_rdev == device.st_rdev;
+        }
+        if (uses)
+            users.push_back(escapeUsbString(readLine(it->path() / "comm")) + " (pid " + pid + ")");
+    }
+    return users;
 }
 
 std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot) {
@@ -187,8 +356,9 @@ std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot) {
         device.vendor = std::uint16_t(vendor);
         device.product = std::uint16_t(readNumber(dir / "idProduct", 16));
         device.release = std::uint16_t(readNumber(dir / "bcdDevice", 16));
-        device.serial = readLine(dir / "serial");
-        device.description = readLine(dir / "product");
+        device.serial = readString(dir / "serial");
+        device.description = readString(dir / "product");
+        device.manufacturer = readString(dir / "manufacturer");
         device.bus = int(readNumber(dir / "busnum", 10));
         device.address = int(readNumber(dir / "devnum", 10));
         const long configuration = readNumber(dir / "bConfigurationValue", 10);
@@ -196,6 +366,13 @@ std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot) {
                                std::to_string(configuration < 0 ? 1 : configuration) + ".0";
         const fs::path driver = fs::read_symlink(dir / device.interfaceName / "driver", error);
         device.driver = error ? "" : driver.filename().string();
+        error.clear();
+        // ftdi_sio's serial port sits under the interface as ttyUSBn.
+        for (fs::directory_iterator port(dir / device.interfaceName, error), last;
+             !error && port != last; port.increment(error)) {
+            if (port->path().filename().string().rfind("ttyUSB", 0) == 0)
+                device.tty = port->path().filename().string();
+        }
         error.clear();
         devices.push_back(device);
     }
@@ -217,11 +394,20 @@ FtdiBinding parseFtdiBinding(const std::string &binding) {
     const std::string ids = rest.substr(0, at);
     FtdiBinding result;
 
-    if (!ids.empty()) {
+    if (ids.size() > 1 && ids[0] == ':' && ids.find(':', 1) == std::string::npos &&
+        ids.find('-') != std::string::npos) {
+        // ":1-1.2", the port as sysfs names it
+        result.port = ids.substr(1);
+        if (!isPortPath(result.port))
+            throw std::invalid_argument("'" + result.port +
+                                        "' is not a USB port: give it as sysfs names it, e.g. "
+                                        "ftdi:1-1.2 (quorvexctl list shows each adapter's)");
+    } else if (!ids.empty()) {
         // ":VID:PID" or ":VID:PID:SERIAL"
         const std::size_t second = ids.find(':', 1);
         if (ids[0] != ':' || second == std::string::npos)
-            throw std::invalid_argument("expected ftdi:VID:PID[:SERIAL], e.g. ftdi:0403:6014");
+            throw std::invalid_argument(
+                "expected ftdi:VID:PID[:SERIAL] or ftdi:PORT, e.g. ftdi:0403:6014 or ftdi:1-1.2");
         const std::size_t third = ids.find(':', second + 1);
         result.vendor = parseId(ids.substr(1, second - 1), "vendor");
         result.product = parseId(ids.substr(second + 1, third - second - 1), "product");
@@ -242,6 +428,10 @@ FtdiBinding parseFtdiBinding(const std::string &binding) {
 }
 
 bool ftdiBindingMatches(const FtdiBinding &binding, const UsbDevice &device) {
+    // By port, any of FTDI's chips: never a keyboard plugged in where the
+    // adapter was, whose driver opening would take away.
+    if (!binding.port.empty())
+        return device.port() == binding.port && device.vendor == FtdiVendor;
     if (binding.vendor) {
         if (device.vendor != *binding.vendor || device.product != *binding.product)
             return false;
@@ -293,6 +483,11 @@ std::string ftdiMessage(const FtdiFailure &failure) {
     const std::string node = failure.device ? failure.device->node() : "/dev/bus/usb/BBB/DDD";
     const std::string what = failure.device ? failure.device->describe() : "the adapter";
     const std::string reason = failure.reason.empty() ? "" : " (" + failure.reason + ")";
+    const std::string cutShort =
+        failure.cutShort ? ", cutting the frame short: the chip may hold neither the word it held "
+                           "nor the one sent. Send the word again, or see what the chip holds "
+                           "with 'quorvexctl read'"
+                         : "";
 
     switch (failure.step) {
     case Step::Find:
@@ -303,11 +498,21 @@ std::string ftdiMessage(const FtdiFailure &failure) {
                    item + "=/dev/parportN";
         return where + "no adapter that this binding takes is plugged in; the system has " +
                deviceList(failure.present) + "; bind one with --device " + item + "=" +
-               ftdiBindingFor(failure.present.front());
+               ftdiBindingFor(failure.present.front(), failure.present);
     case Step::Choose:
         return where + std::to_string(failure.present.size()) +
                " FTDI adapters are plugged in: " + deviceList(failure.present) +
-               "; choose one with --device " + item + "=" + ftdiBindingFor(failure.present.front());
+               "; choose one with --device " + item + "=" +
+               ftdiBindingFor(failure.present.front(), failure.present);
+    case Step::Console:
+        return where + what + " looks like a serial console cable, not the board's adapter: " +
+               "its serial port /dev/" + failure.device->tty + " is open in " +
+               joined(failure.users) +
+               ", so a binding that does not name it leaves it alone. To drive the board "
+               "through it, taking it from that program, bind it by serial or port: --device " +
+               item + "=" +
+               (failure.device->port().empty() ? ftdiBindingFor(*failure.device, {})
+                                               : "ftdi:" + failure.device->port());
     case Step::Permission:
         return where + "cannot open " + what + reason + "; install the package's udev rule (" +
                UdevRulesFile +
@@ -335,9 +540,15 @@ std::string ftdiMessage(const FtdiFailure &failure) {
                "; use an FTDI chip that has it (FT232R, FT232H, or channel A of an FT2232H or "
                "FT4232H), or replug the adapter and try again";
     case Step::Transfer:
+        if (failure.cutShort)
+            return where + "the pin transfer failed" + reason + cutShort +
+                   "; check the adapter and its cable first";
         return where + "the pin transfer failed" + reason +
                "; check the adapter and its cable, then try again";
     case Step::Unplugged:
+        if (failure.cutShort)
+            return where + what + " was unplugged" + reason + cutShort +
+                   ", once it is plugged in again (the next frame finds it)";
         return where + what + " was unplugged" + reason +
                "; plug it in again, and the next frame finds it";
     }
@@ -394,6 +605,8 @@ private:
         FtdiFailure failure{Step::Transfer,   m_base,
                             m_backend.m_text, reason.empty() ? system.errorText() : reason,
                             m_device,         {}};
+        // Set up, the port has sent frames: the failed transfer carried one.
+        failure.cutShort = m_backend.m_open;
         const std::vector<UsbDevice> present = system.devices();
         const bool stillThere = std::any_of(present.begin(), present.end(), [&](auto &device) {
             return device.bus == m_device.bus && device.address == m_device.address;
@@ -427,15 +640,29 @@ void FtdiBackend::fail(FtdiFailure failure) {
     throw PortError(ftdiMessage(failure));
 }
 
-UsbDevice FtdiBackend::choose(std::uint16_t base) {
+UsbDevice FtdiBackend::choose(std::uint16_t base, const UsbDevice *lost) {
     const std::vector<UsbDevice> present = m_system->devices();
     std::vector<UsbDevice> matching;
     for (const UsbDevice &device : present) {
         if (ftdiBindingMatches(m_binding, device))
             matching.push_back(device);
     }
-    if (matching.size() == 1)
-        return matching.front();
+    if (matching.size() == 1) {
+        // A console cable's serial port in use: only a binding that names
+        // the device means to take it from its program.
+        const UsbDevice &device = matching.front();
+        std::vector<std::string> users;
+        if (!m_binding.namesOne() && !device.tty.empty())
+            users = m_system->serialPortUsers(device.tty);
+        if (!users.empty()) {
+            FtdiFailure failure{Step::Console, base, m_text, {}, device, {}};
+            failure.users = users;
+            fail(failure);
+        }
+        return device;
+    }
+    if (matching.empty() && lost)
+        fail({Step::Unplugged, base, m_text, {}, *lost, {}});
     if (matching.empty()) {
         std::vector<UsbDevice> ftdi;
         for (const UsbDevice &device : present) {
@@ -482,10 +709,52 @@ void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
         setupFailed();
 }
 
-ParallelPort &FtdiBackend::open(PortRegisters registers) {
-    if (!m_open) {
-        setUp(choose(registers.data), registers.data);
-        m_open = true;
+// The port's handle: the adapter's, looked for afresh at the start of a run
+// that finds it unplugged since the lines were left idle. Callers keep the
+// handle across frames (serve does), so this is where a replug is seen.
+class FtdiBackend::Frames final : public TransferPort {
+public:
+    Frames(FtdiBackend &backend, std::uint16_t base)
+        : m_backend(backend)
+        , m_base(base) {}
+
+    void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
+        if (m_idle && m_backend.m_open &&
+            !m_backend.m_system->stillPlugged(m_backend.m_port->device())) {
+            // Unplugged between two frames, and perhaps plugged in again: no
+            // frame was under way, so look for it afresh rather than fail one.
+            const UsbDevice lost = m_backend.m_port->device();
+            m_backend.m_open = false;
+            m_backend.m_system->close();
+            m_backend.setUp(m_backend.choose(m_base, &lost), m_base);
+            m_backend.m_open = true;
+        }
+        m_backend.m_port->run(steps, statuses);
+        for (const PinStep &step : steps) {
+            if (step.kind == PinStep::Kind::Write)
+                m_idle = (step.data & SelectLine) != 0;
+        }
     }
-    return *m_port;
+    bool keepsLinesBetweenRuns() const override {
+        return m_backend.m_port->keepsLinesBetweenRuns();
+    }
+    bool isHardware() const override { return m_backend.m_port->isHardware(); }
+
+private:
+    FtdiBackend &m_backend;
+    std::uint16_t m_base;
+    bool m_idle = true; // the last run left select high
+};
+
+void FtdiBackend::openAt(std::uint16_t base) {
+    setUp(choose(base, nullptr), base);
+    m_open = true;
+    if (!m_frames)
+        m_frames = std::make_unique<Frames>(*this, base);
+}
+
+ParallelPort &FtdiBackend::open(PortRegisters registers) {
+    if (!m_open)
+        openAt(registers.data);
+    return *m_frames;
 }

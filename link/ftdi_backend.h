@@ -20,14 +20,32 @@ struct UsbDevice {
     std::string description;   // the product string
     int bus = 0;
     int address = 0;
-    std::string interfaceName; // sysfs name of interface 0, e.g. 1-1:1.0
-    std::string driver;        // the driver holding interface 0: ftdi_sio, usbfs, or none
+    std::string interfaceName;  // sysfs name of interface 0, e.g. 1-1:1.0
+    std::string driver;         // the driver holding interface 0: ftdi_sio, usbfs, or none
+    std::string manufacturer{}; // the manufacturer string
+    std::string tty{};          // the serial port ftdi_sio made of interface 0 (ttyUSB0), if any
 
     // /dev/bus/usb/BBB/DDD
     std::string node() const;
-    // "0403:6001 serial A10K1B2C (FT232R USB UART) at /dev/bus/usb/001/004"
+    // Where it is plugged in, as sysfs names it: 1-1.2 (bus 1, port 2 of the
+    // hub on port 1). Unlike the address, it stays the same when the device
+    // is plugged in again there.
+    std::string port() const;
+    // "0403:6001 serial A10K1B2C (FTDI FT232R USB UART) at /dev/bus/usb/001/004",
+    // the device's own strings escaped.
     std::string describe() const;
 };
+
+// A string a USB device reported, safe to print: control characters, bytes
+// that are not UTF-8, bidirectional overrides and backslashes come out as
+// \xHH or \uHHHH escapes, so no device can drive the terminal that shows it.
+std::string escapeUsbString(const std::string &text);
+
+// The programs that have a device node open (or as their controlling
+// terminal), as "minicom (pid 812)". Programs of other users are seen only
+// through their controlling terminal unless this one may look into them.
+std::vector<std::string> programsUsing(const std::string &node,
+                                       const std::string &procRoot = "/proc");
 
 inline constexpr std::uint16_t FtdiVendor = 0x0403;
 
@@ -38,15 +56,22 @@ std::vector<UsbDevice> listUsbDevices(const std::string &sysRoot = "/sys/bus/usb
 // The FTDI devices present (FTDI's vendor ID), by bus and address.
 std::vector<UsbDevice> listFtdiDevices(const std::string &sysRoot = "/sys/bus/usb/devices");
 
-// "ftdi:0403:6001:A10K1B2C": the binding that picks just that device.
-std::string ftdiBindingFor(const UsbDevice &device);
+// The binding that picks just that device among those present:
+// "ftdi:0403:6001:A10K1B2C" by its serial, or "ftdi:1-1.2" by its port where
+// the serial is missing, shared with another device present, or not one to
+// type into a shell.
+std::string ftdiBindingFor(const UsbDevice &device, const std::vector<UsbDevice> &present);
 
-// What a binding "ftdi[:VID:PID[:SERIAL]][@SELECT,CLOCK,SDI,SDO]" asks for.
+// What a binding "ftdi[:VID:PID[:SERIAL]|:PORT][@SELECT,CLOCK,SDI,SDO]" asks for.
 struct FtdiBinding {
     std::optional<std::uint16_t> vendor; // none: any of FTDI's own product IDs
     std::optional<std::uint16_t> product;
     std::string serial; // empty: any
+    std::string port;   // the sysfs port path (1-1.2); empty: any
     PinMap pins;        // bits of the chip's pin byte D0..D7 (ADBUS0..7)
+
+    // Whether it names one device (by serial or port) rather than any of a kind.
+    bool namesOne() const { return !serial.empty() || !port.empty(); }
 };
 
 // Default pins: D3 select, D0 clock, D1 SDI, D2 SDO (the FT232H's SPI pins).
@@ -90,6 +115,12 @@ public:
     virtual int read(std::uint8_t *bytes, int count) = 0;
     virtual std::string errorText() = 0;
     virtual void close() = 0;
+    // Whether the device opened is still plugged in with the address it had,
+    // checked before every frame; a system that cannot tell says true, and a
+    // stale device then fails the frame.
+    virtual bool stillPlugged(const UsbDevice &) { return true; }
+    // The programs that have the serial port /dev/TTY open.
+    virtual std::vector<std::string> serialPortUsers(const std::string &) { return {}; }
 };
 
 std::unique_ptr<FtdiSystem> makeLibftdiSystem();
@@ -99,14 +130,16 @@ inline constexpr std::uint8_t FtdiSyncBitbang = 0x04;
 
 // A step of reaching an FTDI adapter that failed, with what the message needs.
 struct FtdiFailure {
-    enum class Step { Find, Choose, Permission, Busy, Open, Setup, Transfer, Unplugged };
+    enum class Step { Find, Choose, Console, Permission, Busy, Open, Setup, Transfer, Unplugged };
 
     Step step;
     std::uint16_t base;
     std::string binding; // as given after --device LPTn=
     std::string reason;  // libftdi's text or strerror; empty if none
     std::optional<UsbDevice> device;
-    std::vector<UsbDevice> present; // at Find and Choose
+    std::vector<UsbDevice> present;   // at Find and Choose
+    std::vector<std::string> users{}; // at Console: the programs using its serial port
+    bool cutShort = false;            // a frame was under way: the chip may hold neither word
 };
 
 // One line: the port and adapter, the reason, and the remedy.
@@ -123,7 +156,8 @@ int ftdiBaudrateFor(long clockHz, std::uint16_t release);
 // Reaches the board through an FTDI chip in synchronous bit-bang mode. The
 // adapter is found and opened at the port's first frame and held until the
 // back end is destroyed; a failed transfer closes it, so the next frame looks
-// for it afresh. Closing leaves the pins as the last frame left them.
+// for it afresh, and so does a frame that finds it unplugged since the last
+// one ended. Closing leaves the pins as the last frame left them.
 class FtdiBackend : public PortBackend {
 public:
     FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz);
@@ -136,9 +170,11 @@ public:
 
 private:
     class Port;
+    class Frames;
 
     [[noreturn]] void fail(FtdiFailure failure);
-    UsbDevice choose(std::uint16_t base);
+    void openAt(std::uint16_t base);
+    UsbDevice choose(std::uint16_t base, const UsbDevice *lost);
     void setUp(const UsbDevice &device, std::uint16_t base);
 
     std::unique_ptr<FtdiSystem> m_system;
@@ -146,5 +182,6 @@ private:
     FtdiBinding m_binding;
     long m_clockHz;
     std::unique_ptr<Port> m_port;
+    std::unique_ptr<Frames> m_frames; // the handle open() gives, whichever device is open
     bool m_open = false;
 };

@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t OutputLines = 0b0111;
 constexpr std::uint64_t SdoLine = 0b1000;
 constexpr const char *Consumer = "quorvex-evm";
+// The kernel's own "not supported" (ENOTSUPP, include/linux/errno.h), which
+// some drivers let through to user space.
+constexpr int NotSupported = 524;
 
 // Whether the device is a GPIO chip: a character device of the kernel's gpio
 // bus, as sysfs says.
@@ -127,6 +130,21 @@ std::string findChip(GpioSystem &system, const std::string &chip, GpioFailure &f
     }
     if (labelled.size() == 1)
         return labelled.front().path;
+    // A label is read from the chip: chips this user may not open may hold it.
+    std::vector<std::string> denied;
+    for (const GpioChip &known : failure.chips) {
+        if (known.openError == EACCES || known.openError == EPERM) {
+            denied.push_back(known.path);
+            failure.error = known.openError;
+        }
+    }
+    if (labelled.empty() && !denied.empty()) {
+        failure.step = Step::Open;
+        failure.chip.clear();
+        for (std::size_t i = 0; i < denied.size(); ++i)
+            failure.chip += (i == 0 ? "" : i + 1 == denied.size() ? " and " : ", ") + denied[i];
+        return {};
+    }
     failure.step = labelled.empty() ? Step::Find : Step::Ambiguous;
     if (!labelled.empty())
         failure.chips = labelled;
@@ -192,6 +210,7 @@ std::vector<GpioChip> listGpioChips(GpioSystem &system) {
     for (const std::string &path : system.chipPaths()) {
         GpioChip chip{path, std::filesystem::path(path).filename().string(), {}, 0};
         const int fd = system.open(path);
+        chip.openError = fd < 0 ? errno : 0;
         gpiochip_info info{};
         if (fd >= 0 && system.chipInfo(fd, info) == 0) {
             chip.label = info.label;
@@ -245,6 +264,11 @@ std::string gpioMessage(const GpioFailure &failure) {
     const std::string where = portName(failure.base) + " on " + failure.binding + ": ";
     const std::string reason = failure.error ? std::string(std::strerror(failure.error)) : "";
     const std::string chip = failure.chip.empty() ? "the chip" : failure.chip;
+    const std::string cutShort =
+        failure.cutShort ? ", cutting the frame short: the chip may hold neither the word it held "
+                           "nor the one sent. Send the word again, or see what the chip holds "
+                           "with 'quorvexctl read'"
+                         : "";
 
     switch (failure.step) {
     case Step::Find:
@@ -285,9 +309,16 @@ std::string gpioMessage(const GpioFailure &failure) {
         return where + "requesting the lines of " + chip + " failed: " + reason +
                "; check the chip, and try again";
     case Step::Transfer:
+        if (failure.cutShort)
+            return where + "setting or reading the lines of " + chip + " failed: " + reason +
+                   cutShort + "; check the adapter and its cable first";
         return where + "setting or reading the lines of " + chip + " failed: " + reason +
                "; check the adapter and its cable, then try again";
     case Step::Unplugged:
+        if (failure.cutShort)
+            return where + chip + " is gone (" + reason +
+                   "): its adapter was unplugged or its driver unloaded" + cutShort +
+                   ", once it is back (the next frame requests the lines afresh)";
         return where + chip + " is gone (" + reason +
                "): its adapter was unplugged or its driver unloaded; plug it in again, and the "
                "next frame requests the lines afresh";
@@ -304,13 +335,25 @@ public:
         , m_base(base)
         , m_held(pins.levelsFor(SelectLine)) {}
 
+    // The lines requested afresh, perhaps of a chip plugged in again under
+    // another path: at idle, as a request leaves them.
+    const std::string &chip() const { return m_chip; }
+
+    void rebind(std::string chip, PinMap pins) {
+        m_chip = std::move(chip);
+        m_pins = pins;
+        m_held = pins.levelsFor(SelectLine);
+    }
+
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
         GpioSystem &system = *m_backend.m_system;
         std::size_t read = 0;
+        m_changed = false;
         for (const PinStep &step : steps) {
             if (step.kind == PinStep::Kind::Read) {
                 gpio_v2_line_values values{0, SdoLine};
-                if (system.getValues(m_backend.m_lines, values) < 0)
+                if (system.getValues(m_backend.m_lines, values) < 0 &&
+                    !(reacquired() && system.getValues(m_backend.m_lines, values) == 0))
                     failAccess();
                 statuses[read++] = m_pins.statusFor(std::uint32_t(values.bits));
                 continue;
@@ -320,18 +363,33 @@ public:
                 continue;
             system.waitUntil(m_next);
             gpio_v2_line_values values{levels, OutputLines};
-            if (system.setValues(m_backend.m_lines, values) < 0)
+            if (system.setValues(m_backend.m_lines, values) < 0 &&
+                !(reacquired() && system.setValues(m_backend.m_lines, values) == 0))
                 failAccess();
             m_held = levels;
+            m_changed = true;
             m_next = Clock::now() + m_backend.m_halfPeriod;
         }
     }
 
 private:
+    // A chip gone before this run changed a line, while the lines idled:
+    // no frame was under way, so its lines are requested afresh.
+    bool reacquired() {
+        if (errno != ENODEV || m_changed || m_held != m_pins.levelsFor(SelectLine))
+            return false;
+        m_changed = true; // once a run
+        m_backend.release();
+        m_backend.acquire(m_base, true);
+        return true;
+    }
+
     [[noreturn]] void failAccess() {
         const int error = errno;
-        m_backend.fail(GpioFailure(error == ENODEV ? Step::Unplugged : Step::Transfer, m_base,
-                                   m_backend.m_text, error, m_chip));
+        GpioFailure failure(error == ENODEV ? Step::Unplugged : Step::Transfer, m_base,
+                            m_backend.m_text, error, m_chip);
+        failure.cutShort = m_held != m_pins.levelsFor(SelectLine);
+        m_backend.fail(failure);
     }
 
     GpioBackend &m_backend;
@@ -339,6 +397,7 @@ private:
     PinMap m_pins;
     std::uint16_t m_base;
     std::uint32_t m_held;
+    bool m_changed = false; // a line changed in this run
     Clock::time_point m_next{};
 };
 
@@ -365,13 +424,22 @@ void GpioBackend::fail(GpioFailure failure) {
 }
 
 ParallelPort &GpioBackend::open(PortRegisters registers) {
-    if (m_lines >= 0)
-        return *m_port;
-    const std::uint16_t base = registers.data;
+    if (m_lines < 0)
+        acquire(registers.data, false);
+    return *m_port;
+}
+
+void GpioBackend::acquire(std::uint16_t base, bool lost) {
     GpioFailure failure(Step::Find, base, m_text);
     const std::string path = findChip(*m_system, m_binding.chip, failure);
-    if (path.empty())
+    // Lost, and not to be found again: it is gone, whatever the binding.
+    const auto failFinding = [&] {
+        if (lost && failure.step == Step::Find)
+            fail(GpioFailure(Step::Unplugged, base, m_text, ENODEV, m_port->chip()));
         fail(failure);
+    };
+    if (path.empty())
+        failFinding();
     failure.chip = path;
     const int fd = m_system->open(path);
     if (fd < 0) {
@@ -379,7 +447,7 @@ ParallelPort &GpioBackend::open(PortRegisters registers) {
         failure.step = failure.error == ENOENT ? Step::Find : Step::Open;
         if (failure.step == Step::Find)
             failure.chips = listGpioChips(*m_system);
-        fail(failure);
+        failFinding();
     }
 
     ResolvedLines lines;
@@ -398,13 +466,21 @@ ParallelPort &GpioBackend::open(PortRegisters registers) {
     request.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
     request.config.num_attrs = 2;
     request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
-    request.config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_INPUT;
+    request.config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
     request.config.attrs[0].mask = SdoLine;
     // The outputs start at idle: the request itself never lowers select.
     request.config.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
     request.config.attrs[1].attr.values = lines.pins.levelsFor(SelectLine);
     request.config.attrs[1].mask = OutputLines;
-    if (m_system->requestLines(fd, request) < 0) {
+    // SDO pulled up reads FFFFh with no board, as a parallel port and an FTDI
+    // chip do, rather than noise. gpiolib passes over a chip without bias
+    // (ENOTSUPP from its driver), but some drivers refuse it instead.
+    int result = m_system->requestLines(fd, request);
+    if (result < 0 && (errno == EINVAL || errno == EOPNOTSUPP || errno == NotSupported)) {
+        request.config.attrs[0].attr.flags = GPIO_V2_LINE_FLAG_INPUT;
+        result = m_system->requestLines(fd, request);
+    }
+    if (result < 0) {
         failure.error = errno;
         failure.step = Step::Request;
         for (std::size_t n = 0; n < BoardLineCount && failure.step == Step::Request; ++n) {
@@ -421,6 +497,8 @@ ParallelPort &GpioBackend::open(PortRegisters registers) {
     }
     m_system->close(fd);
     m_lines = request.fd;
-    m_port = std::make_unique<Port>(*this, path, lines.pins, base);
-    return *m_port;
+    if (m_port)
+        m_port->rebind(path, lines.pins);
+    else
+        m_port = std::make_unique<Port>(*this, path, lines.pins, base);
 }

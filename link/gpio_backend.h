@@ -38,6 +38,7 @@ struct GpioChip {
     std::string name;  // gpiochip0
     std::string label; // what its driver calls it: pinctrl-bcm2711, ftdi-cbus
     unsigned lines = 0;
+    int openError = 0; // errno when it could not be opened
 
     // "/dev/gpiochip0 [pinctrl-bcm2711] (58 lines)"
     std::string describe() const;
@@ -83,6 +84,7 @@ struct GpioFailure {
     std::string line;            // at Busy: the line in use ("17" or its name)
     std::string consumer;        // at Busy: who uses it; empty when the chip reserves it
     std::vector<GpioChip> chips; // at Find and Ambiguous
+    bool cutShort = false;       // a frame was under way: the chip may hold neither word
 };
 
 // One line: the port and chip, the system's reason and the remedy.
@@ -91,8 +93,10 @@ std::string gpioMessage(const GpioFailure &failure);
 // Reaches the board through four lines of a GPIO chip, requested together
 // at the port's first frame (outputs already at idle, select high) and held
 // until the back end is destroyed; a failed access releases them, so the next
-// frame requests them afresh. Each pin change is one set-values call, paced
-// at half a clock period; each read one get-values call.
+// frame requests them afresh, and so does a frame that finds the chip gone
+// before it has changed a line (unplugged and plugged in again while idle).
+// SDO has a pull-up where the chip can give it one. Each pin change is one
+// set-values call, paced at half a clock period; each read one get-values call.
 class GpioBackend : public PortBackend {
 public:
     GpioBackend(std::unique_ptr<GpioSystem> system, std::string binding, long clockHz);
@@ -108,6 +112,9 @@ private:
 
     [[noreturn]] void fail(GpioFailure failure);
     void release();
+    // Finds the chip and requests the lines; after a loss, a chip not to be
+    // found again is reported as gone.
+    void acquire(std::uint16_t base, bool lost);
 
     std::unique_ptr<GpioSystem> m_system;
     std::string m_text;

@@ -24,8 +24,9 @@ std::unique_ptr<PortBackend> createFtdi(const std::string &binding, const PortOp
 
 std::vector<PresentAdapter> presentFtdi() {
     std::vector<PresentAdapter> present;
-    for (const UsbDevice &device : listFtdiDevices())
-        present.push_back({ftdiBindingFor(device), device.describe()});
+    const std::vector<UsbDevice> devices = listFtdiDevices();
+    for (const UsbDevice &device : devices)
+        present.push_back({ftdiBindingFor(device, devices), device.describe()});
     return present;
 }
 

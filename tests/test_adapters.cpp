@@ -4,11 +4,15 @@
 #include "link/lan_backend.h"
 #include "link/simulated_board.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 
 namespace {
 
@@ -39,14 +43,17 @@ struct WiredBoard {
 // An FT232R as FTDI documents synchronous bit-bang: each byte written is
 // sampled (the pins just before it takes effect), then drives the output
 // pins; inputs float high; the samples come back in pieces; a write beyond
-// the 128-byte FIFO before its samples are read stalls.
+// the 128-byte FIFO before its samples are read stalls, and so does one to a
+// device that has left its address (unplugged, perhaps plugged in again).
 class FakeFtdi : public FtdiSystem {
 public:
     WiredBoard wired{{3, 0, 1, 2}};
     std::vector<UsbDevice> present{
         {FtdiVendor, 0x6001, 0x0600, "A1", "FT232R", 1, 4, "1-1:1.0", ""}};
-    int accessErrno = 0, openResult = 0;
+    int accessErrno = 0, openResult = 0, opened = 0;
+    bool stalled = false;
     std::string driverAfterOpen;
+    std::vector<std::string> ttyUsers; // of every serial port
     std::uint8_t latch = 0, outputs = 0;
     std::deque<std::uint8_t> samples;
 
@@ -56,10 +63,18 @@ public:
     }
     std::vector<UsbDevice> devices() override { return present; }
     int access(const std::string &) override { return (errno = accessErrno) ? -1 : 0; }
-    int open(int, int) override {
+    int open(int, int address) override {
         for (UsbDevice &device : present)
             device.driver = driverAfterOpen;
+        opened = address;
         return openResult;
+    }
+    bool stillPlugged(const UsbDevice &device) override { return at(device.address); }
+    std::vector<std::string> serialPortUsers(const std::string &) override { return ttyUsers; }
+    const UsbDevice *at(int address) const {
+        const auto device = std::find_if(present.begin(), present.end(),
+                                         [&](const UsbDevice &d) { return d.address == address; });
+        return device == present.end() ? nullptr : &*device;
     }
     int setBitmode(std::uint8_t mask, std::uint8_t) override {
         outputs = mask;
@@ -70,7 +85,7 @@ public:
     int setLatencyTimer(int) override { return 0; }
     int flush() override { return 0; }
     int write(const std::uint8_t *bytes, int count) override {
-        if (present.empty() || samples.size() + std::size_t(count) > 128)
+        if (!at(opened) || stalled || samples.size() + std::size_t(count) > 128)
             return -1;
         for (int n = 0; n < count; ++n) {
             samples.push_back(pins());
@@ -92,20 +107,25 @@ public:
 // The kernel's GPIO character device with one 4-line chip, modelled on
 // gpiolib's uAPI v2: a line with a consumer is busy; a request's lines take
 // the config's flags unless an attribute's mask names them, and its outputs
-// the values asked; values go by the request's line order.
+// the values asked; values go by the request's line order. A pull-up asks the
+// driver, whose ENOTSUPP gpiolib passes over and whose other errors fail the
+// request (gpio_set_bias, drivers/gpio/gpiolib.c); an input left floating
+// reads noise.
 class FakeGpio : public GpioSystem {
 public:
     WiredBoard wired{{0, 1, 2, 3}};
     std::array<std::string, 4> names{"CS", "SCK", "MOSI", "MISO"}, consumers;
-    int openErrno = 0;
-    bool gone = false;
+    int openErrno = 0, biasErrno = 0, failChange = -1;
+    bool gone = false, boardAttached = true, pulledUp = false, noise = false; // floating: noise
     std::array<unsigned, 4> requested{};
     std::uint64_t outputs = 0, levels = 0;      // by request order
     std::vector<std::chrono::nanoseconds> gaps; // from each pin change to the wait after it
     std::chrono::steady_clock::time_point changed;
     int changes = 0;
 
-    std::vector<std::string> chipPaths() override { return {"/dev/gpiochip0"}; }
+    std::vector<std::string> chipPaths() override {
+        return gone ? std::vector<std::string>{} : std::vector<std::string>{"/dev/gpiochip0"};
+    }
     int open(const std::string &) override { return (errno = openErrno) ? -1 : 3; }
     int chipInfo(int, gpiochip_info &info) override {
         info = {"gpiochip0", "ftdi-cbus", 4};
@@ -124,8 +144,13 @@ public:
             requested[n] = request.offsets[n];
         }
         outputs = request.config.flags & GPIO_V2_LINE_FLAG_OUTPUT ? 0xF : 0;
+        pulledUp = false;
         for (unsigned n = 0; n < request.config.num_attrs; ++n) {
             const gpio_v2_line_config_attribute &attribute = request.config.attrs[n];
+            const bool pullUp = attribute.attr.flags & GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+            if (pullUp && biasErrno != 0 && biasErrno != 524)
+                return (errno = biasErrno), -1;
+            pulledUp = pulledUp || (pullUp && biasErrno == 0);
             if (attribute.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS)
                 outputs = attribute.attr.flags & GPIO_V2_LINE_FLAG_OUTPUT
                               ? outputs | attribute.mask
@@ -139,6 +164,8 @@ public:
     int setValues(int, gpio_v2_line_values &values) override {
         if (gone)
             return (errno = ENODEV), -1;
+        if (changes == failChange)
+            return (errno = EIO), -1;
         set(values.bits, values.mask);
         ++changes;
         changed = std::chrono::steady_clock::now();
@@ -147,7 +174,9 @@ public:
     int getValues(int, gpio_v2_line_values &values) override {
         values.bits = levels & outputs;
         for (unsigned n = 0; n < 4; ++n) {
-            if (!(outputs >> n & 1) && (requested[n] != wired.pin[3] || wired.board.sdo()))
+            const bool floating = requested[n] != wired.pin[3] || !boardAttached;
+            if (!(outputs >> n & 1) &&
+                (floating ? pulledUp || (noise = !noise) : wired.board.sdo()))
                 values.bits |= 1u << n;
         }
         return 0;
@@ -195,6 +224,26 @@ std::array<std::uint16_t, 4> runFrames(ParallelPort &port) {
     return {readBackOf(one), readBackOf(two), readBackOf(split), afterFall};
 }
 
+// What frames on a binding come to: "opened PORT" for the device the last
+// one went to, or the port error's message. between runs after the first.
+QString ftdiOutcome(const char *binding, const std::function<void(FakeFtdi &)> &setUp,
+                    const std::function<void(FakeFtdi &)> &between = {}) {
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi &chip = *owned;
+    setUp(chip);
+    FtdiBackend backend(std::move(owned), binding, 100'000);
+    try {
+        sendWord(backend, {0x378, 0x379}, 1);
+        if (between) {
+            between(chip);
+            sendWord(backend, {0x378, 0x379}, 2);
+        }
+    } catch (const PortError &error) {
+        return QString::fromStdString(error.what());
+    }
+    return "opened " + QString::fromStdString(chip.at(chip.opened)->port());
+}
+
 QString portErrorOf(PortBackend &backend) {
     try {
         sendWord(backend, {0x378, 0x379}, 1);
@@ -214,6 +263,9 @@ private slots:
     void ftdiFramesEcho();
     void gpioFramesEcho_data();
     void gpioFramesEcho();
+    void ftdiSelection_data();
+    void ftdiSelection();
+    void usbDevicesFromSysfs();
     void remedies_data();
     void remedies();
     void lanInstrumentsAnnounced();
@@ -237,6 +289,7 @@ void AdaptersTest::ftdiFramesEcho() {
     FakeFtdi &chip = *owned;
     // FTDI's own example of synchronous bit-bang: pins at FFh, 55h and AAh
     // written, FFh and 55h read.
+    chip.open(1, 4);
     chip.outputs = chip.latch = 0xFF;
     const std::uint8_t example[] = {0x55, 0xAA};
     std::uint8_t sampled[2] = {};
@@ -258,17 +311,22 @@ void AdaptersTest::ftdiFramesEcho() {
 void AdaptersTest::gpioFramesEcho_data() {
     QTest::addColumn<QString>("binding");
     QTest::addColumn<bool>("invertedSelect");
-    QTest::newRow("by name, offsets") << "gpio:gpiochip0@0,1,2,3" << false;
+    QTest::addColumn<int>("biasErrno"); // the chip driver's answer to a pull-up
+    QTest::newRow("by name, offsets") << "gpio:gpiochip0@0,1,2,3" << false << 0;
     QTest::newRow("by label, line names, select inverted")
-        << "gpio:ftdi-cbus@~CS,SCK,MOSI,MISO" << true;
+        << "gpio:ftdi-cbus@~CS,SCK,MOSI,MISO" << true << 0;
+    QTest::newRow("a chip whose driver refuses bias")
+        << "gpio:gpiochip0@0,1,2,3" << false << int(EOPNOTSUPP);
 }
 
 void AdaptersTest::gpioFramesEcho() {
     QFETCH(QString, binding);
     QFETCH(bool, invertedSelect);
+    QFETCH(int, biasErrno);
     auto owned = std::make_unique<FakeGpio>();
     FakeGpio &chip = *owned;
     chip.wired.invertedSelect = invertedSelect;
+    chip.biasErrno = biasErrno;
     GpioBackend backend(std::move(owned), binding.toStdString(), 100);
     ParallelPort &port = backend.open({0x378, 0x379});
     QCOMPARE(chip.wired.selectFalls, 0L); // the request glitched no select
@@ -291,6 +349,80 @@ void AdaptersTest::gpioFramesEcho() {
     for (const std::chrono::nanoseconds gap : chip.gaps)
         QVERIFY2(gap >= std::chrono::milliseconds(5) && gap < std::chrono::milliseconds(6),
                  qPrintable(QString::number(gap.count())));
+    // With the pull-up, no board reads FFFFh, not noise.
+    QCOMPARE(chip.pulledUp, biasErrno == 0);
+    chip.boardAttached = false;
+    if (chip.pulledUp)
+        QCOMPARE(sendWord(backend, {0x378, 0x379}, 1), 0xFFFF);
+}
+
+void AdaptersTest::ftdiSelection_data() {
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("expected");
+    const UsbDevice second{FtdiVendor, 0x6001, 0x0600, "", "FT232R", 1, 5, "1-2:1.0", ""};
+    const auto twoWithoutSerials = [=](FakeFtdi &c) {
+        c.present = {c.present[0], second};
+        c.present[0].serial.clear();
+    };
+    const auto console = [](FakeFtdi &c) {
+        c.present[0].tty = "ttyUSB0";
+        c.ttyUsers = {"minicom (pid 812)"};
+    };
+    QTest::newRow("two without serials: the remedy binds a port")
+        << ftdiOutcome("ftdi", twoWithoutSerials) << "choose one with --device LPT1=ftdi:1-1";
+    QTest::newRow("by port, among two")
+        << ftdiOutcome("ftdi:1-2", twoWithoutSerials) << "opened 1-2";
+    QTest::newRow("a console cable, by IDs: refused, naming its program")
+        << ftdiOutcome("ftdi:0403:6001", console)
+        << "its serial port /dev/ttyUSB0 is open in minicom (pid 812)";
+    QTest::newRow("a console cable, by port: taken")
+        << ftdiOutcome("ftdi:1-1", console) << "opened 1-1";
+    QTest::newRow("a serial port no program has open: taken")
+        << ftdiOutcome("ftdi", [](FakeFtdi &c) { c.present[0].tty = "ttyUSB0"; }) << "opened 1-1";
+    QTest::newRow("replugged while idle: found again, no frame failed")
+        << ftdiOutcome(
+               "ftdi", [](FakeFtdi &) {}, [](FakeFtdi &c) { c.present[0].address = 9; })
+        << "opened 1-1";
+    QTest::newRow("a transfer failing mid-frame: the chip may hold neither word")
+        << ftdiOutcome(
+               "ftdi", [](FakeFtdi &) {}, [](FakeFtdi &c) { c.stalled = true; })
+        << "may hold neither the word it held nor the one sent. Send the word again, or see "
+           "what the chip holds with 'quorvexctl read'";
+}
+
+void AdaptersTest::ftdiSelection() {
+    QFETCH(QString, outcome);
+    QFETCH(QString, expected);
+    QVERIFY2(outcome.contains(expected), qPrintable(outcome));
+}
+
+void AdaptersTest::usbDevicesFromSysfs() {
+    // Port 2 of a hub on bus 1's port 1, ftdi_sio's serial port under its
+    // interface, and strings holding a newline, ESC, C1's CSI, a bidirectional
+    // override, bytes that are not UTF-8, and UTF-8.
+    QTemporaryDir root;
+    const std::string device = root.filePath("1-1.2").toStdString();
+    std::filesystem::create_directories(device + "/1-1.2:1.0/ttyUSB3/tty/ttyUSB3");
+    std::filesystem::create_directory(root.filePath("1-1.2:1.0").toStdString());
+    for (const char *attribute :
+         {"idVendor=0403", "idProduct=6001", "bcdDevice=0600", "serial=A1\nB\x1b[31m",
+          "manufacturer=\xc2\x9b"
+          "2J\\",
+          "product=\xe2\x80\xae\xff\xc0\xaf Gr\xc3\xbc\xc3\x9f", "busnum=1", "devnum=7",
+          "bConfigurationValue=1"}) {
+        const std::string text = attribute;
+        std::ofstream(device + "/" + text.substr(0, text.find('=')))
+            << text.substr(text.find('=') + 1) << "\n";
+    }
+    const std::vector<UsbDevice> found = listFtdiDevices(root.path().toStdString());
+    QCOMPARE(found.size(), 1u);
+    QCOMPARE(found[0].port(), "1-1.2");
+    QCOMPARE(found[0].tty, "ttyUSB3");
+    QCOMPARE(found[0].describe(),
+             "0403:6001 serial A1\\x0aB\\x1b[31m (\\u009b2J\\\\ \\u202e\\xff\\xc0\\xaf "
+             "Gr\xc3\xbc\xc3\x9f) at /dev/bus/usb/001/007");
+    // That serial number is no binding to suggest: the port is.
+    QCOMPARE(ftdiBindingFor(found[0], found), "ftdi:1-1.2");
 }
 
 void AdaptersTest::remedies_data() {
@@ -307,7 +439,8 @@ void AdaptersTest::remedies_data() {
         << ftdi("ftdi", [](FakeFtdi &c) { c.present.clear(); }) << "no FTDI adapter is plugged in";
     QTest::newRow("ftdi: two") << ftdi("ftdi", [&](FakeFtdi &c) { c.present.push_back(other); })
                                << "2 FTDI adapters are plugged in: 0403:6001 serial A1 (FT232R) "
-                                  "at /dev/bus/usb/001/004 and 0403:6014 serial B2";
+                                  "at /dev/bus/usb/001/004 [ftdi:0403:6001:A1] and 0403:6014 "
+                                  "serial B2";
     QTest::newRow("ftdi: another serial")
         << ftdi("ftdi:0403:6001:C3", [](FakeFtdi &) {}) << "--device LPT1=ftdi:0403:6001:A1";
     QTest::newRow("ftdi: no permission")
@@ -325,14 +458,14 @@ void AdaptersTest::remedies_data() {
         c.openResult = -5;
         c.driverAfterOpen = "ftdi_sio";
     }) << "echo 1-1:1.0 | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind";
-    QTest::newRow("ftdi: unplugged mid-run") << [] {
+    QTest::newRow("ftdi: unplugged while idle") << [] {
         auto chip = std::make_unique<FakeFtdi>();
         FakeFtdi &unplugged = *chip;
         FtdiBackend backend(std::move(chip), "ftdi", 100'000);
         sendWord(backend, {0x378, 0x379}, 1);
         unplugged.present.clear();
         return portErrorOf(backend);
-    }() << "was unplugged (usb bulk write failed); plug it in again";
+    }() << "was unplugged; plug it in again";
 
     const auto gpio = [](const char *binding, auto &&setUp) {
         auto chip = std::make_unique<FakeGpio>();
@@ -345,10 +478,16 @@ void AdaptersTest::remedies_data() {
     QTest::newRow("gpio: no permission")
         << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.openErrno = EACCES; })
         << "which gives GPIO chips to group plugdev";
+    QTest::newRow("gpio: no permission, by label")
+        << gpio("gpio:ftdi-cbus@0,1,2,3", [](FakeGpio &c) { c.openErrno = EACCES; })
+        << "cannot open /dev/gpiochip0: Permission denied; install the package's udev rule";
+    QTest::newRow("gpio: a change failing mid-frame")
+        << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.failChange = 3; })
+        << "cutting the frame short: the chip may hold neither the word it held nor the one sent";
     QTest::newRow("gpio: a line in use")
         << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.consumers[2] = "spi0 CS0"; })
         << "line 2 of /dev/gpiochip0 is used by 'spi0 CS0'";
-    QTest::newRow("gpio: unplugged mid-run") << [] {
+    QTest::newRow("gpio: unplugged while idle") << [] {
         auto chip = std::make_unique<FakeGpio>();
         FakeGpio &unplugged = *chip;
         GpioBackend backend(std::move(chip), "gpio:ftdi-cbus@0,1,2,3", 100'000);

@@ -153,6 +153,7 @@ void CommandLineTest::refused_data() {
     QTest::newRow("ftdi vendor without product") << device("LPT1=ftdi:0403") << "VID:PID";
     QTest::newRow("ftdi ID of five digits") << device("LPT1=ftdi:04031:6001") << "vendor ID";
     QTest::newRow("ftdi empty serial") << device("LPT1=ftdi:0403:6001:") << "serial";
+    QTest::newRow("ftdi port path ending in a dot") << device("LPT1=ftdi:1-1.") << "USB port";
     QTest::newRow("gpio without pins") << device("LPT1=gpio:gpiochip0") << "CHIP@SELECT";
     QTest::newRow("gpio without a chip") << device("LPT1=gpio:@1,2,3,4") << "CHIP@SELECT";
     QTest::newRow("gpio line twice") << device("LPT1=gpio:nochip@5,6,GPIO7,5") << "named twice";

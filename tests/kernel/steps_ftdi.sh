@@ -4,6 +4,9 @@
 
 . /usb_gadget.sh
 
+# The emulated chip's USB port, as sysfs names it (1-1).
+ftdi_port() { basename "$(dirname "$(grep -lx 0403 /sys/bus/usb/devices/*/idVendor)")"; }
+
 step_1() {
     echo "@@STEP 1 BEGIN the emulated FT232R enumerates and quorvexctl sends through libftdi"
     load_usb
@@ -69,6 +72,19 @@ step_4() {
     run 30 quorvexctl --device LPT1=ftdi send 8112 --verify
     check "libftdi detaches the serial driver, as for every user: success" [ $RC = 0 ]
     check "and the serial port is gone" [ ! -e /dev/ttyUSB0 ]
+    pull_out
+    plug_in
+    check "plugged in again, ftdi_sio takes it again" wait_for 50 [ -c /dev/ttyUSB0 ]
+    cat /dev/ttyUSB0 >/dev/null 2>&1 &
+    CONSOLE=$!
+    run 30 quorvexctl --device LPT1=ftdi send 1
+    check "a console on ttyUSB0 held open, bare ftdi: exit 3" [ $RC = 3 ]
+    check "naming the program, and the binding by port" \
+        says "ttyUSB0 is open in cat (pid $CONSOLE).*--device LPT1=ftdi:$(ftdi_port)\$"
+    run 30 quorvexctl --device "LPT1=ftdi:$(ftdi_port)" send 8112 --verify
+    check "bound by its port, the adapter is taken from the console: success" [ $RC = 0 ]
+    kill $CONSOLE 2>/dev/null
+    wait $CONSOLE 2>/dev/null
 }
 
 step_5() {
@@ -82,6 +98,17 @@ step_5() {
     plug_in
     scpi 'WORD #H8112\nVER?\n'
     check "plugged in again, the server finds it and verifies" says "^1"
+    pull_out
+    plug_in
+    scpi 'WORD #H1234\nVER?\nSYST:ERR?\n'
+    check "replugged while idle: found again at the next frame" says "^1"
+    check "and that frame did not fail" says '^0,"No error"'
+    # A chip that stops answering: the frame in flight times out inside libusb.
+    kill -STOP $CHIP_PID
+    scpi 'WORD 3\nSYST:ERR?\n'
+    kill -CONT $CHIP_PID
+    check "a chip that stops answering: libusb's error, the frame cut short" \
+        says "^100,.*LIBUSB_ERROR_TIMEOUT.*may hold neither.*quorvexctl read"
     stop_server
 }
 

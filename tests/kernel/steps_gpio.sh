@@ -67,9 +67,9 @@ step_3() {
 step_4() {
     echo "@@STEP 4 BEGIN a user without the udev rule's permission, then with it"
     echo "    $CHIP: $(ls -l "$CHIP")"
-    as_user 30 "quorvexctl --device LPT1=gpio:$CHIP@0,1,2,3 send 1"
-    check "without: exit 3" [ $RC = 3 ]
-    check "naming the rule and the group" says "70-quorvex-evm.rules.*plugdev"
+    as_user 30 "quorvexctl --device LPT1=gpio:ftdi-cbus@0,1,2,3 send 1"
+    check "without, by label: exit 3" [ $RC = 3 ]
+    check "naming the chip, the rule and the group" says "cannot open $CHIP.*70-quorvex-evm.rules.*plugdev"
     # What the package's rule gives the node, and the user joining the group.
     chgrp plugdev "$CHIP"
     chmod 0660 "$CHIP"
@@ -90,6 +90,12 @@ step_5() {
     find_gpio_chip
     scpi 'WORD #H8112\nVER?\n'
     check "plugged in again, the server requests the lines afresh and verifies" says "^1"
+    pull_out
+    plug_in
+    find_gpio_chip
+    scpi 'WORD #H1234\nVER?\nSYST:ERR?\n'
+    check "replugged while idle: requested afresh at the next frame" says "^1"
+    check "and that frame did not fail" says '^0,"No error"'
     stop_server
 }
 
