@@ -10,6 +10,7 @@
 
 #include <array>
 #include <span>
+#include <string_view>
 
 namespace {
 
@@ -19,6 +20,11 @@ void checkFtdi(const std::string &binding) {
 
 std::unique_ptr<PortBackend> createFtdi(const std::string &binding, const PortOptions &options) {
     return std::make_unique<FtdiBackend>(makeLibftdiSystem(), binding, options.clockHz);
+}
+
+// "ftdi-bitbang": an FTDI binding that keeps the H chips on bit-bang.
+void checkFtdiBitbang(const std::string &binding) {
+    parseFtdiBinding("ftdi" + binding.substr(std::string_view("ftdi-bitbang").size()));
 }
 
 std::vector<PresentAdapter> presentFtdi() {
@@ -44,8 +50,9 @@ std::vector<PresentAdapter> presentGpio() {
 }
 
 // The adapters a preset can be bound to.
-constexpr std::array<AdapterDriver, 2> Adapters{{
+constexpr std::array<AdapterDriver, 3> Adapters{{
     {"ftdi", checkFtdi, createFtdi, presentFtdi},
+    {"ftdi-bitbang", checkFtdiBitbang, createFtdi, [] { return std::vector<PresentAdapter>(); }},
     {"gpio", checkGpio, createGpio, presentGpio},
 }};
 
