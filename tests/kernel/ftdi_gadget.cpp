@@ -10,8 +10,15 @@
 //   - CBUS bit-bang (mode 20h, value = directions << 4 | levels) and
 //     READ_PINS, which ftdi_sio's GPIO chip uses; READ_EEPROM answers the
 //     CBUS configuration (word 0Ah);
+//   - the programmed rate: SET_BAUDRATE's divisor (14 integer bits, the
+//     fraction coded in value bits 14-15 and index bit 0: AN232B-05, Linux's
+//     ftdi_sio.c) clocks a pin byte every divisor / 48 MHz, 16 per baud tick
+//     (AN232R-01; scope measurements on openschemes.com), and no byte takes
+//     effect sooner than that after the one before;
 //   - the samples go back in 64-byte packets, each headed by two modem-status
-//     bytes (at once: the latency timer is not modelled, nor are the FIFOs);
+//     bytes: a full one (62 samples) at once, one that is not full when the
+//     latency timer runs out (the data sheet; the status-only packets the
+//     chip sends with nothing to say are left out, as libftdi discards them);
 //   - an output latch apart from the directions: pins that are inputs float
 //     to their pull-ups (high).
 //
@@ -30,6 +37,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <endian.h>
 #include <fcntl.h>
@@ -56,12 +64,15 @@ struct Chip {
     std::uint16_t cbusConfig = 0;
     std::uint8_t mode = 0, latch = 0, directions = 0, cbus = 0;
     int latency = 16;
+    double rate = 48e6 / 312.5; // pin bytes a second: 9600 baud at reset
+    std::chrono::steady_clock::time_point busyUntil, lastPacket;
     std::deque<std::uint8_t> samples;
     long framesSeen = 0;
     bool selected = false;
     long selectFalls = 0;
     long purges = 0; // samples in flight to the host before a purge are dropped
     long sdiChangesSeen = 0;
+    long latencyWaits = 0; // packets sent only when the latency timer ran out
 
     // The level of pin n of a bank as the chip reads it.
     bool level(bool cbusBank, int n) {
@@ -93,9 +104,10 @@ struct Chip {
         if (board.frames() != framesSeen) {
             // What a real chip minds inside the frame just latched.
             std::printf("frame %ld: word %04X; select has fallen %ld times; SDI changes at a "
-                        "rising clock: %ld\n",
+                        "rising clock: %ld; packets that waited for the latency timer: %ld\n",
                         board.frames(), board.controlWord(), selectFalls,
-                        board.sdiChangesAtRisingClock() - sdiChangesSeen);
+                        board.sdiChangesAtRisingClock() - sdiChangesSeen, latencyWaits);
+            latencyWaits = 0;
             framesSeen = board.frames();
             sdiChangesSeen = board.sdiChangesAtRisingClock();
         }
@@ -118,6 +130,16 @@ void answer(const usb_ctrlrequest &setup) {
                 ++chip.purges;
             }
             break;
+        case 0x03: {                                             // set baud rate
+            constexpr int Eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7}; // by fraction code
+            const unsigned code = (value >> 14) | (index & 1) << 2;
+            double divisor = (value & 0x3FFF) + Eighths[code] / 8.0;
+            divisor = divisor == 0 ? 1 : divisor == 1 ? 1.5 : divisor;
+            chip.rate = 48e6 / divisor;
+            std::printf("baud divisor %04X %04X: %.0f pin bytes a second\n", value, index,
+                        chip.rate);
+            break;
+        }
         case 0x05: // poll modem status
             std::memcpy(reply, ModemStatus, 2);
             break;
@@ -165,20 +187,32 @@ void takeBytes() {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        std::lock_guard guard(chip.lock);
-        for (ssize_t n = 0; n < count; ++n) {
-            if (chip.mode == 0x04)
-                chip.samples.push_back(chip.pins(false));
-            if (chip.mode == 0x01 || chip.mode == 0x04) {
-                chip.latch = buffer[n];
-                chip.drive();
+        std::vector<std::uint8_t> sampled;
+        std::chrono::steady_clock::time_point done;
+        {
+            std::lock_guard guard(chip.lock);
+            for (ssize_t n = 0; n < count; ++n) {
+                if (chip.mode == 0x04)
+                    sampled.push_back(chip.pins(false));
+                if (chip.mode == 0x01 || chip.mode == 0x04) {
+                    chip.latch = buffer[n];
+                    chip.drive();
+                }
             }
+            // The bytes take effect one per period of the programmed rate.
+            done = std::max(chip.busyUntil, std::chrono::steady_clock::now()) +
+                   std::chrono::nanoseconds(long(1e9 * double(count) / chip.rate));
+            chip.busyUntil = done;
         }
+        std::this_thread::sleep_until(done);
+        std::lock_guard guard(chip.lock);
+        chip.samples.insert(chip.samples.end(), sampled.begin(), sampled.end());
         chip.samplesWaiting.notify_all();
     }
 }
 
-// Chip to host: the samples waiting, in packets.
+// Chip to host: the full packets as soon as they are, or the samples there
+// are once the latency timer has run out since the last packet.
 void sendSamples() {
     for (;;) {
         std::string packets;
@@ -186,24 +220,31 @@ void sendSamples() {
         {
             std::unique_lock guard(chip.lock);
             chip.samplesWaiting.wait(guard, [] { return !chip.samples.empty(); });
+            chip.samplesWaiting.wait_until(
+                guard, chip.lastPacket + std::chrono::milliseconds(chip.latency),
+                [] { return chip.samples.size() >= Packet - 2; });
             std::size_t take = chip.samples.size();
-            for (;;) {
+            if (take >= Packet - 2)
+                take -= take % (Packet - 2);
+            else
+                ++chip.latencyWaits;
+            while (take > 0) {
                 const std::size_t part = std::min<std::size_t>(take, Packet - 2);
                 packets.append(reinterpret_cast<const char *>(ModemStatus), 2);
                 packets.append(chip.samples.begin(), chip.samples.begin() + long(part));
                 chip.samples.erase(chip.samples.begin(), chip.samples.begin() + long(part));
                 take -= part;
-                if (part < Packet - 2)
-                    break; // a short packet ends the host's transfer
             }
             purges = chip.purges;
         }
-        while (write(epIn, packets.data(), packets.size()) < 0) {
+        while (!packets.empty() && write(epIn, packets.data(), packets.size()) < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::lock_guard guard(chip.lock);
             if (chip.purges != purges)
                 break;
         }
+        std::lock_guard guard(chip.lock);
+        chip.lastPacket = std::chrono::steady_clock::now();
     }
 }
 

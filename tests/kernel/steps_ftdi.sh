@@ -16,7 +16,11 @@ step_1() {
         chip_says "frame 2: word 8112; select has fallen 2 times"
     check "no third" [ "$(frames_latched)" = 2 ]
     check "SDI held still at every rising clock" chip_never_says "rising clock: [1-9]"
+    check "no packet of the second frame waited for the latency timer" \
+        chip_says "frame 2: .*latency timer: 0"
     check "the latency timer at its minimum" chip_says "latency timer 1 ms"
+    check "--clock-hz 100000: pin bytes at most 200 k and at least 100 k a second" \
+        pin_rate_within 100000 200000
     check "every pin an input while the idle levels were latched" \
         [ "$(grep -m1 '^bit mode 04' /tmp/chip.log)" = "bit mode 04, pins 00" ]
 }

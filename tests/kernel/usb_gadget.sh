@@ -82,6 +82,11 @@ stop_chip() {
 
 # What the board latched, from the chip's log.
 frames_latched() { grep -c '^frame ' /tmp/chip.log; }
+# pin_rate_within LOW HIGH: the rate programmed last, in pin bytes a second.
+pin_rate_within() {
+    grep '^baud divisor' /tmp/chip.log | tail -1 |
+        awk -v low="$1" -v high="$2" '{ exit !($(NF - 4) >= low && $(NF - 4) <= high) }'
+}
 chip_says() { grep -q -- "$1" /tmp/chip.log; }
 chip_never_says() { ! chip_says "$1"; }
 show_chip_log() { sed 's/^/    chip| /' /tmp/chip.log; }
