@@ -1,14 +1,20 @@
+#include "link/frame_trace.h"
 #include "link/frame_transfer.h"
 #include "link/ftdi_backend.h"
 #include "link/gpio_backend.h"
 #include "link/simulated_board.h"
 #include "support/mpsse_engine.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <QStandardPaths>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <optional>
 
 namespace {
 
@@ -25,16 +31,38 @@ struct WiredBoard {
     SimulatedBoard board;
     bool selected = false;
     long selectFalls = 0;
+    FrameTrace *trace = nullptr; // records the lines as the board sees them
 
     void drive(std::uint32_t levels) {
         const auto at = [&](int line) { return ((levels >> pin[std::size_t(line)]) & 1) != 0; };
         const bool select = at(0) != invertedSelect;
         selectFalls += !select && !selected;
         selected = !select;
-        board.writeData(std::uint8_t((select ? SelectLine : 0) | (at(1) ? ClockLine : 0) |
-                                     (at(2) ? SdiLine : 0)));
+        const std::uint8_t data = std::uint8_t((select ? SelectLine : 0) | (at(1) ? ClockLine : 0) |
+                                               (at(2) ? SdiLine : 0));
+        if (trace)
+            trace->dataWritten(0, data);
+        board.writeData(data);
     }
 };
+
+// The 16-bit words sigrok-cli's SPI decoder reads on the SDI line of a
+// trace, in hexadecimal; empty without sigrok-cli.
+std::string wordsOnSdi(const QString &trace) {
+    const std::string command = "sigrok-cli -I vcd -i '" + trace.toStdString() +
+                                "' -P spi:clk=clock:mosi=sdi:cs=select:cs_polarity=active-low:"
+                                "cpol=0:cpha=0:wordsize=16 -B spi=mosi 2>/dev/null";
+    std::string words;
+    if (std::FILE *decoder = popen(command.c_str(), "r")) {
+        char hex[8];
+        for (int byte; (byte = std::fgetc(decoder)) != EOF;) {
+            std::snprintf(hex, sizeof hex, "%02x", unsigned(byte));
+            words += hex;
+        }
+        pclose(decoder);
+    }
+    return words;
+}
 
 // An FT232R as FTDI documents synchronous bit-bang: each byte written is
 // sampled (the pins just before it takes effect), then drives the output
@@ -289,6 +317,11 @@ void AdaptersTest::ftdiFramesEcho() {
                                          : binding.contains("D4") ? std::array{3u, 0u, 1u, 4u}
                                                                   : std::array{3u, 0u, 1u, 2u};
     chip.wired = WiredBoard(pins, invertedSelect);
+    const QTemporaryDir dir;
+    const QString tracePath = dir.filePath("lines.vcd");
+    std::optional<FrameTrace> trace(std::in_place, tracePath.toStdString(),
+                                    FrameTrace::Time::FixedStep);
+    chip.wired.trace = &*trace;
 
     FtdiBackend backend(std::move(owned), binding.toStdString(), 100'000);
     ParallelPort &port = backend.open({0x378, 0x379});
@@ -300,6 +333,13 @@ void AdaptersTest::ftdiFramesEcho() {
     QCOMPARE(chip.wired.board.controlWord(), 0x5678);
     QCOMPARE(chip.wired.selectFalls, fallsAtOpening + 4);
     QCOMPARE(chip.engine.refused, engine ? 1L : 0L); // the probe at opening, no other
+    // The lines the board saw decode, as a frame trace does, to each frame's
+    // read phase (SDI low) and its word, whichever way the chip clocked them.
+    chip.wired.trace = nullptr;
+    trace.reset();
+    if (QStandardPaths::findExecutable("sigrok-cli").isEmpty())
+        QSKIP("sigrok-cli is not installed (scripts/common.sh installs it)");
+    QCOMPARE(wordsOnSdi(tracePath), std::string("000081120000123400005678"));
     if (engine) {
         // A frame is one command buffer; the engine runs the clock asked.
         QCOMPARE(chip.writes.size(), std::size_t(5));

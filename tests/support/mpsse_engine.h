@@ -25,6 +25,7 @@ public:
     bool divideBy5 = true;
     std::uint8_t levels = 0, directions = 0;
     long refused = 0;
+    long sendImmediates = 0;
 
     // The engine's clock in Hz (AN_108, 86h).
     double clockHz() const { return (divideBy5 ? 12e6 : 60e6) / ((1.0 + divisor) * 2); }
@@ -76,10 +77,12 @@ private:
         case 0x81:
             answer.push_back(sample());
             return 1;
-        case 0x85:
         case 0x87:
-        case 0x8D:
-            return 1; // loopback off, send immediate, three-phase off
+            ++sendImmediates;
+            return 1;
+        case 0x85: // loopback off
+        case 0x8D: // three-phase clocking off
+            return 1;
         case 0x8A:
         case 0x8B:
             divideBy5 = p[0] == 0x8B;
