@@ -54,10 +54,9 @@ std::string wordsOnSdi(const QString &trace) {
                                 "cpol=0:cpha=0:wordsize=16 -B spi=mosi 2>/dev/null";
     std::string words;
     if (std::FILE *decoder = popen(command.c_str(), "r")) {
-        char hex[8];
         for (int byte; (byte = std::fgetc(decoder)) != EOF;) {
-            std::snprintf(hex, sizeof hex, "%02x", unsigned(byte));
-            words += hex;
+            words += "0123456789abcdef"[(byte >> 4) & 0xF];
+            words += "0123456789abcdef"[byte & 0xF];
         }
         pclose(decoder);
     }
