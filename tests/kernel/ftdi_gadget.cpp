@@ -300,6 +300,14 @@ struct Endpoints {
     usb_endpoint_descriptor_no_audio in, out;
 } __attribute__((packed));
 
+// Full-speed and high-speed descriptors; the gadget's max_speed (set by
+// usb_gadget.sh) keeps the FT232R at full speed.
+struct Descriptors {
+    usb_functionfs_descs_head_v2 head;
+    __le32 fsCount, hsCount;
+    Endpoints fs, hs;
+} __attribute__((packed));
+
 struct Strings {
     usb_functionfs_strings_head head;
     __le16 language;
@@ -331,25 +339,13 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    // The FT232R is a full-speed device; the FT232H has 512-byte packets at
-    // high speed (64 at full speed).
-    std::string descriptors;
-    const auto put = [&](const auto &value) {
-        descriptors.append(reinterpret_cast<const char *>(&value), sizeof value);
-    };
-    const Endpoints fs = endpoints(64), hs = endpoints(512);
-    const __le32 count = htole32(3);
-    put(usb_functionfs_descs_head_v2{htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), 0,
-                                     htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP |
-                                             (ft232h ? FUNCTIONFS_HAS_HS_DESC : 0))});
-    put(count);
-    if (ft232h)
-        put(count);
-    put(fs);
-    if (ft232h)
-        put(hs);
-    const __le32 length = htole32(std::uint32_t(descriptors.size()));
-    descriptors.replace(4, 4, reinterpret_cast<const char *>(&length), 4);
+    const Descriptors descriptors{
+        {htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), htole32(sizeof(Descriptors)),
+         htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP)},
+        htole32(3),
+        htole32(3),
+        endpoints(64),
+        endpoints(512)};
     if (ft232h) {
         Packet = 512;
         chip.engine.drive = [](std::uint8_t) {
@@ -364,7 +360,7 @@ int main(int argc, char **argv) {
         {htole32(FUNCTIONFS_STRINGS_MAGIC), htole32(sizeof strings), htole32(1), htole32(1)},
         htole16(0x0409),
         "FT232R USB UART"};
-    if (write(ep0, descriptors.data(), descriptors.size()) < 0 ||
+    if (write(ep0, &descriptors, sizeof descriptors) < 0 ||
         write(ep0, &strings, sizeof strings) < 0) {
         std::perror("descriptors");
         return 1;
