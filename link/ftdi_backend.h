@@ -152,10 +152,10 @@ std::string ftdiMessage(const FtdiFailure &failure);
 // must be read (the smaller of its two buffers).
 std::size_t ftdiChunkFor(std::uint16_t release);
 
-// What SET_BAUDRATE programs for a clock rate in bit-bang: the slowest pin
-// byte rate the divisor gives that is not above twice clockHz (each pin step
-// at least half a period), capped at the chip's top rate. Below the slowest
-// divisor's rate, each pin byte is sent repeat times.
+// What SET_BAUDRATE programs for a clock rate in bit-bang: the divisor whose
+// pin byte rate is the fastest not above twice clockHz (each pin step at
+// least half a period), capped at the chip's top rate. Below the slowest
+// divisor's rate, each pin step is sent as repeat pin bytes.
 struct FtdiDivisor {
     std::uint16_t value;
     std::uint16_t index;
