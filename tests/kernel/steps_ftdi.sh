@@ -102,8 +102,11 @@ step_7() {
     echo "@@STEP 7 BEGIN the emulated FT232H at high speed: frames through its serial engine"
     stop_chip
     start_chip ft232h 3,0,1,2
-    run 30 quorvexctl --device LPT1=ftdi send 8112 --verify
+    run 30 quorvexctl --trace /tmp/ft232h.vcd --device LPT1=ftdi send 8112 --verify
     check "send 8112 --verify on the FT232H succeeds" [ $RC = 0 ]
+    quorvexctl --simulate --trace /tmp/simulated.vcd send 8112 --verify >/dev/null
+    check "its trace records the frames as one of the simulated board does" \
+        [ "$(grep -c '^#' /tmp/ft232h.vcd)" = "$(grep -c '^#' /tmp/simulated.vcd)" ]
     check "the board read back 8112h" says "read back 8112h"
     show_chip_log
     check "through its serial engine" chip_says "^bit mode 02"
