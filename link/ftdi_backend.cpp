@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 #include <strings.h>
 
 #include <libftdi1/ftdi.h>
@@ -30,19 +31,58 @@ namespace fs = std::filesystem;
 // A chip that has sent nothing for this long after a write is taken to be gone.
 constexpr std::chrono::milliseconds SampleBound{1000};
 
-// The FIFO sizes FTDI gives for each chip, told apart by bcdDevice.
+// How each family clocks its pins in bit-bang. The baud rate generator
+// divides a reference by a divisor of 14 integer bits and 3 fraction bits
+// (FTDI's AN232B-05, AN_120; Linux's ftdi_sio.c and libftdi's
+// ftdi_to_clkbits encode it alike), and bit-bang clocks one pin byte per
+// baud-rate tick times a multiple of the baud rate:
+//   - FT232R/FT245R: 16 x the baud rate of the 3 MHz reference, so 48 MHz /
+//     divisor (FTDI's AN232R-01 on bit-bang modes; openschemes.com measured
+//     it on a scope: baud 25000 gives 400 k pin bytes a second);
+//   - FT2232C/D and FT232BM: the same 16 x (FTDI's AN232B-01; measured on an
+//     FT2232D on the libftdi list, June 2010);
+//   - the H chips (FT2232H, FT4232H, FT232H), with the 120 MHz / 10 switch
+//     (divisor bit 17) set as libftdi and ftdi_sio set it: 5 x the baud rate
+//     of the 12 MHz reference, so 60 MHz / divisor (pyftdi's bit-bang ratio;
+//     on an FT4232H its rates below 60 MHz / 16383 fail, where the divisor
+//     overflows: pyftdi issue 353).
+// The top rates are pyftdi's bit-bang bus clocks (6 MHz, 30 MHz).
+struct FtdiClock {
+    const char *family;
+    long pinClockHz;            // pin bytes a second at a divisor of 1
+    long topRate;               // the fastest pin byte rate used
+    std::uint32_t divisorFlags; // bits above the 17-bit divisor
+};
+
+constexpr FtdiClock Clocks[] = {
+    {"FT232R/FT245R", 48'000'000, 6'000'000, 0},
+    {"FT2232C/D, FT232BM", 48'000'000, 6'000'000, 0},
+    {"FT2232H, FT4232H, FT232H", 60'000'000, 30'000'000, 0x20000},
+};
+
+// FTDI's chips, told apart by bcdDevice: FIFO sizes from their data sheets;
+// whether SET_BAUDRATE's index carries the divisor's top bits in its high
+// byte and the channel (A = 1) in its low one, as ftdi_sio sends it to these
+// (FTDI's advice for the FT-X, Linux commit of 2021); the serial engine.
 struct FtdiChip {
     std::uint16_t release;
     const char *name;
     std::size_t fifo; // the smaller of its transmit and receive buffers
-    bool highSpeed;   // a 60 MHz baud generator: the H chips
+    bool highSpeed;   // 512-byte packets
+    const FtdiClock *clock;
+    bool channelIndex;
+    bool mpsse; // the H chips' engine, with its 60 MHz clock
 };
 
 constexpr FtdiChip Chips[] = {
-    {0x0400, "FT232B", 128, false},  {0x0500, "FT2232C", 128, false},
-    {0x0600, "FT232R", 128, false},  {0x0700, "FT2232H", 4096, true},
-    {0x0800, "FT4232H", 2048, true}, {0x0900, "FT232H", 1024, true},
-    {0x1000, "FT-X", 512, false},
+    {0x0400, "FT232B", 128, false, &Clocks[1], false, false},
+    {0x0500, "FT2232C", 128, false, &Clocks[1], true, false},
+    {0x0600, "FT232R", 128, false, &Clocks[0], false, false},
+    {0x0700, "FT2232H", 4096, true, &Clocks[2], true, true},
+    {0x0800, "FT4232H", 2048, true, &Clocks[2], true, true},
+    {0x0900, "FT232H", 1024, true, &Clocks[2], true, true},
+    // Its generator is the FT232R's; no source gives its bit-bang multiple.
+    {0x1000, "FT-X", 512, false, &Clocks[0], true, false},
 };
 
 const FtdiChip *chipFor(std::uint16_t release) {
@@ -51,6 +91,20 @@ const FtdiChip *chipFor(std::uint16_t release) {
             return &chip;
     }
     return nullptr;
+}
+
+// A chip not in the table is taken for an FT232R, the commonest.
+const FtdiChip &chipOrR(std::uint16_t release) {
+    const FtdiChip *chip = chipFor(release);
+    return chip ? *chip : Chips[2];
+}
+
+// The minimum latency timer, in ms: a packet that is not full waits for it.
+constexpr int LatencyMs = 1;
+
+// The data bytes of a packet: two modem-status bytes head each.
+std::size_t packetData(const FtdiChip &chip) {
+    return (chip.highSpeed ? 512 : 64) - 2;
 }
 
 std::string readLine(const fs::path &file) {
@@ -173,9 +227,19 @@ public:
     int setBitmode(std::uint8_t outputs, std::uint8_t mode) override {
         return ftdi_set_bitmode(m_ftdi, outputs, mode);
     }
-    int setBaudrate(int rate) override { return ftdi_set_baudrate(m_ftdi, rate); }
+    int setDivisor(std::uint16_t value, std::uint16_t index) override {
+        const int result = libusb_control_transfer(m_ftdi->usb_dev, FTDI_DEVICE_OUT_REQTYPE,
+                                                   SIO_SET_BAUDRATE_REQUEST, value, index, nullptr,
+                                                   0, m_ftdi->usb_write_timeout);
+        if (result < 0)
+            m_ftdi->error_str = libusb_error_name(result);
+        return result;
+    }
     int setLatencyTimer(int milliseconds) override {
         return ftdi_set_latency_timer(m_ftdi, std::uint8_t(milliseconds));
+    }
+    int setReadChunk(int bytes) override {
+        return ftdi_read_data_set_chunksize(m_ftdi, unsigned(bytes));
     }
     int flush() override { return ftdi_tcioflush(m_ftdi); }
     int write(const std::uint8_t *bytes, int count) override {
@@ -445,14 +509,15 @@ bool ftdiBindingMatches(const FtdiBinding &binding, const UsbDevice &device) {
     return binding.serial.empty() || binding.serial == device.serial;
 }
 
-BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held) {
+BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held,
+                      int repeat) {
     BitbangRun run;
-    run.bytes.reserve(steps.size() + 1);
+    run.bytes.reserve(steps.size() * std::size_t(repeat) + 1);
     std::uint8_t levels = held;
     for (const PinStep &step : steps) {
         if (step.kind == PinStep::Kind::Write) {
             levels = std::uint8_t(pins.levelsFor(step.data));
-            run.bytes.push_back(levels);
+            run.bytes.insert(run.bytes.end(), std::size_t(repeat), levels);
         } else {
             run.samples.push_back(run.bytes.size());
         }
@@ -462,19 +527,197 @@ BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::u
     return run;
 }
 
+namespace {
+
+// The serial engine's commands used here (FTDI's AN_108), MSB first.
+constexpr std::uint8_t BytesOutFalling = 0x11, BitsOutFalling = 0x13;
+constexpr std::uint8_t BytesInFalling = 0x24, BitsInFalling = 0x26;
+constexpr std::uint8_t SetLowPins = 0x80, ReadLowPins = 0x81, SendImmediate = 0x87;
+constexpr std::uint8_t LoopbackOff = 0x85, ClockDivisor = 0x86;
+constexpr std::uint8_t DivideBy5Off = 0x8A, DivideBy5On = 0x8B, ThreePhaseOff = 0x8D;
+// Its answer to a command it does not know: BadCommand, then the command.
+constexpr std::uint8_t BadCommand = 0xFA, SyncProbe = 0xAA;
+
+constexpr std::uint8_t MpsseClockPin = 0x01, MpsseSdiPin = 0x02;
+
+// Clock pulses in a row, each one bit, that one command clocks.
+struct PulseGroup {
+    bool in = false;
+    std::vector<bool> bits;                      // out: SDI for each pulse
+    std::vector<std::vector<std::size_t>> reads; // in: the reads each pulse answers
+};
+
+void emitGroup(MpsseRun &run, PulseGroup &group) {
+    const std::size_t count = group.in ? group.reads.size() : group.bits.size();
+    if (count == 0)
+        return;
+    const std::size_t bytes = count / 8, rest = count % 8;
+    const auto length = [&](std::size_t value) {
+        run.commands.push_back(std::uint8_t(value - 1));
+        run.commands.push_back(std::uint8_t((value - 1) >> 8));
+    };
+    if (group.in) {
+        // Bytes come back MSB first; a bits command shifts its bits in from
+        // bit 0, so the first is the highest of them.
+        for (std::size_t n = 0; n < count; ++n) {
+            const bool inBytes = n < bytes * 8;
+            const std::size_t byte = run.answerLength + n / 8;
+            const int bit = inBytes ? 7 - int(n % 8) : int(rest - 1 - (n - bytes * 8));
+            for (const std::size_t read : group.reads[n])
+                run.samples[read] = {byte, bit};
+        }
+        if (bytes) {
+            run.commands.push_back(BytesInFalling);
+            length(bytes);
+        }
+        if (rest) {
+            run.commands.push_back(BitsInFalling);
+            run.commands.push_back(std::uint8_t(rest - 1));
+        }
+        run.answerLength += bytes + (rest ? 1 : 0);
+    } else {
+        const auto byteOf = [&](std::size_t first, std::size_t bits) {
+            std::uint8_t byte = 0;
+            for (std::size_t n = 0; n < bits; ++n)
+                byte |= std::uint8_t(group.bits[first + n] << (7 - n));
+            return byte;
+        };
+        if (bytes) {
+            run.commands.push_back(BytesOutFalling);
+            length(bytes);
+            for (std::size_t n = 0; n < bytes; ++n)
+                run.commands.push_back(byteOf(n * 8, 8));
+        }
+        if (rest) {
+            run.commands.push_back(BitsOutFalling);
+            run.commands.push_back(std::uint8_t(rest - 1));
+            run.commands.push_back(byteOf(bytes * 8, rest));
+        }
+    }
+    group = {};
+}
+
+} // namespace
+
+MpsseRun mpsseRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held) {
+    MpsseRun run;
+    std::size_t reads = 0;
+    for (const PinStep &step : steps)
+        reads += step.kind == PinStep::Kind::Read;
+    run.samples.resize(reads);
+    const std::uint8_t directions = std::uint8_t(pins.outputs());
+    const auto levels = [&](std::size_t n) { return std::uint8_t(pins.levelsFor(steps[n].data)); };
+    const auto isWrite = [&](std::size_t n) {
+        return n < steps.size() && steps[n].kind == PinStep::Kind::Write;
+    };
+
+    std::uint8_t pinsNow = held;
+    PulseGroup group;
+    std::size_t read = 0;
+    for (std::size_t n = 0; n < steps.size();) {
+        if (!isWrite(n)) {
+            emitGroup(run, group);
+            run.commands.push_back(ReadLowPins);
+            run.samples[read++] = {run.answerLength++, -1};
+            ++n;
+            continue;
+        }
+        // A pulse: SDI changed (or not) with the clock low, the clock rises,
+        // reads, the clock falls with nothing else changed.
+        std::size_t rise = n;
+        if ((levels(n) ^ pinsNow) == MpsseSdiPin && isWrite(n + 1) &&
+            levels(n + 1) == (levels(n) | MpsseClockPin))
+            rise = n + 1;
+        const std::uint8_t high = levels(rise), before = std::uint8_t(high & ~MpsseClockPin);
+        std::size_t fall = rise + 1;
+        while (fall < steps.size() && !isWrite(fall))
+            ++fall;
+        const bool pulse = !(pinsNow & MpsseClockPin) && (high & MpsseClockPin) &&
+                           ((before ^ pinsNow) & ~MpsseSdiPin) == 0 && isWrite(fall) &&
+                           levels(fall) == before;
+        if (!pulse) {
+            if (levels(n) != pinsNow) {
+                emitGroup(run, group);
+                pinsNow = levels(n);
+                run.commands.insert(run.commands.end(), {SetLowPins, pinsNow, directions});
+            }
+            ++n;
+            continue;
+        }
+        const bool sdi = (high & MpsseSdiPin) != 0;
+        const bool in = fall > rise + 1;
+        // A read command leaves SDI as it is: a pulse that reads and changes
+        // SDI sets it first.
+        if (in && sdi != bool(pinsNow & MpsseSdiPin)) {
+            emitGroup(run, group);
+            run.commands.insert(run.commands.end(), {SetLowPins, before, directions});
+        }
+        if (group.in != in)
+            emitGroup(run, group);
+        group.in = in;
+        if (in) {
+            group.reads.emplace_back();
+            for (std::size_t r = rise + 1; r < fall; ++r)
+                group.reads.back().push_back(read++);
+        } else {
+            group.bits.push_back(sdi);
+        }
+        pinsNow = before;
+        n = fall + 1;
+    }
+    emitGroup(run, group);
+    if (run.answerLength > 0)
+        run.commands.push_back(SendImmediate);
+    run.held = pinsNow;
+    return run;
+}
+
+std::uint8_t mpsseStatus(const MpsseRun &run, std::size_t read,
+                         std::span<const std::uint8_t> answer, const PinMap &pins) {
+    const MpsseRun::Sample &sample = run.samples.at(read);
+    const std::uint8_t byte = answer[sample.byte];
+    if (sample.bit < 0)
+        return pins.statusFor(byte);
+    return pins.statusFor(((byte >> sample.bit) & 1u) << pins.pinOf(BoardLine::Sdo));
+}
+
 std::size_t ftdiChunkFor(std::uint16_t release) {
     const FtdiChip *chip = chipFor(release);
     return chip ? chip->fifo : 128;
 }
 
-int ftdiBaudrateFor(long clockHz, std::uint16_t release) {
-    // libftdi multiplies a bit-bang rate by four; the chip then runs at most
-    // one byte per tick. Rates up to a baud divisor of 2 are all within
-    // libftdi's 5 % tolerance: 3 MBd / 4 / 2 on the older chips, 12 MBd / 4
-    // / 2 on the H chips.
-    const FtdiChip *chip = chipFor(release);
-    const long cap = chip && chip->highSpeed ? 1'500'000 : 375'000;
-    return int(std::clamp(2 * clockHz, 1L, cap));
+FtdiDivisor ftdiDivisorFor(long clockHz, std::uint16_t release) {
+    const FtdiChip &chip = chipOrR(release);
+    const FtdiClock &clock = *chip.clock;
+    constexpr long long MaxEighths = 0x3FFF * 8 + 7;
+    const long long target = std::clamp<long long>(2LL * clockHz, 1, clock.topRate);
+    const long long eighthsHz = 8LL * clock.pinClockHz;
+    // The smallest divisor, in eighths, whose rate is not above the target;
+    // past the slowest, the fewest repeats that bring it within reach.
+    long long eighths = (eighthsHz + target - 1) / target;
+    long long repeat = 1;
+    if (eighths > MaxEighths) {
+        repeat = (eighths + MaxEighths - 1) / MaxEighths;
+        eighths = (eighthsHz + target * repeat - 1) / (target * repeat);
+    }
+    // The fraction's code: eighths 0..7 as the chips read bits 14 to 16.
+    constexpr std::uint32_t FractionCode[8] = {0, 3, 2, 4, 1, 5, 6, 7};
+    const std::uint32_t encoded =
+        std::uint32_t(eighths >> 3) | FractionCode[eighths & 7] << 14 | clock.divisorFlags;
+    const std::uint16_t high = std::uint16_t(encoded >> 16);
+    return {std::uint16_t(encoded), chip.channelIndex ? std::uint16_t(high << 8 | 1) : high,
+            int(repeat), double(eighthsHz) / double(eighths) / double(repeat)};
+}
+
+MpsseClock mpsseClockFor(long clockHz) {
+    // The engine's clock is master / ((1 + divisor) * 2) (AN_108, 86h).
+    const auto divisorFor = [&](long long master) {
+        return (master + 2LL * clockHz - 1) / (2LL * std::max(clockHz, 1L)) - 1;
+    };
+    const long long fast = std::max(0LL, divisorFor(60'000'000));
+    if (fast <= 0xFFFF)
+        return {false, std::uint16_t(fast)};
+    return {true, std::uint16_t(std::min(0xFFFFLL, divisorFor(12'000'000)))};
 }
 
 std::string ftdiMessage(const FtdiFailure &failure) {
@@ -557,38 +800,64 @@ std::string ftdiMessage(const FtdiFailure &failure) {
 
 class FtdiBackend::Port final : public TransferPort {
 public:
-    Port(FtdiBackend &backend, UsbDevice device, std::uint16_t base)
+    Port(FtdiBackend &backend, UsbDevice device, std::uint16_t base, bool mpsse)
         : m_backend(backend)
         , m_device(std::move(device))
         , m_base(base)
-        , m_chunk(ftdiChunkFor(m_device.release))
+        , m_chip(chipOrR(m_device.release))
+        , m_divisor(ftdiDivisorFor(backend.m_clockHz, m_device.release))
+        , m_mpsse(mpsse)
+        // Whole packets only, so that no chunk but a run's last waits for
+        // the latency timer.
+        , m_chunk(ftdiChunkFor(m_device.release) / packetData(m_chip) * packetData(m_chip))
         , m_held(std::uint8_t(backend.m_binding.pins.levelsFor(SelectLine))) {}
 
     const UsbDevice &device() const { return m_device; }
     std::uint16_t base() const { return m_base; }
+    const FtdiDivisor &divisor() const { return m_divisor; }
+    // The size of a read of one chunk's packets.
+    int readChunk() const { return int(m_chunk / packetData(m_chip) * (packetData(m_chip) + 2)); }
 
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
-        const BitbangRun run = bitbangRun(steps, m_backend.m_binding.pins, m_held);
+        const PinMap &pins = m_backend.m_binding.pins;
+        if (m_mpsse) {
+            const MpsseRun run = mpsseRun(steps, pins, m_held);
+            std::vector<std::uint8_t> answer(run.answerLength);
+            transfer(run.commands.data(), int(run.commands.size()), answer.data(),
+                     int(answer.size()));
+            for (std::size_t n = 0; n < run.samples.size(); ++n)
+                statuses[n] = mpsseStatus(run, n, answer, pins);
+            m_held = run.held;
+            return;
+        }
+        BitbangRun run = bitbangRun(steps, pins, m_held, m_divisor.repeat);
+        if (!run.bytes.empty())
+            m_held = run.bytes.back();
+        // The last packet filled with the levels held, where that takes less
+        // than the latency timer would: a full packet goes at once.
+        const std::size_t part = run.bytes.size() % packetData(m_chip);
+        const std::size_t padding = part ? packetData(m_chip) - part : 0;
+        if (double(padding) < m_divisor.stepRate * m_divisor.repeat * LatencyMs / 1000)
+            run.bytes.insert(run.bytes.end(), padding, m_held);
         std::vector<std::uint8_t> samples(run.bytes.size());
         for (std::size_t offset = 0; offset < run.bytes.size(); offset += m_chunk) {
             const int count = int(std::min(m_chunk, run.bytes.size() - offset));
-            transfer(run.bytes.data() + offset, samples.data() + offset, count);
+            transfer(run.bytes.data() + offset, count, samples.data() + offset, count);
         }
         for (std::size_t n = 0; n < run.samples.size(); ++n)
-            statuses[n] = m_backend.m_binding.pins.statusFor(samples.at(run.samples[n]));
-        if (!run.bytes.empty())
-            m_held = run.bytes.back();
+            statuses[n] = pins.statusFor(samples.at(run.samples[n]));
     }
 
-    // Writes count bytes and reads their samples back.
-    void transfer(const std::uint8_t *bytes, std::uint8_t *samples, int count) {
+    // Writes count bytes and reads answerCount back: the samples of
+    // bit-bang, or the serial engine's answer.
+    void transfer(const std::uint8_t *bytes, int count, std::uint8_t *answer, int answerCount) {
         FtdiSystem &system = *m_backend.m_system;
         if (system.write(bytes, count) != count)
             failTransfer();
         int got = 0;
         auto deadline = std::chrono::steady_clock::now() + SampleBound;
-        while (got < count) {
-            const int read = system.read(samples + got, count - got);
+        while (got < answerCount) {
+            const int read = system.read(answer + got, answerCount - got);
             if (read < 0)
                 failTransfer();
             if (read > 0)
@@ -619,14 +888,36 @@ private:
     FtdiBackend &m_backend;
     UsbDevice m_device;
     std::uint16_t m_base;
+    const FtdiChip &m_chip;
+    FtdiDivisor m_divisor;
+    bool m_mpsse;
     std::size_t m_chunk;
     std::uint8_t m_held; // the levels the last byte left on the pins
 };
 
+namespace {
+
+constexpr std::string_view BitbangPrefix = "ftdi-bitbang";
+
+bool startsBitbang(const std::string &binding) {
+    return binding.starts_with(BitbangPrefix);
+}
+
+// The engine's pins, and a clock it can drive: it idles low, so an inverted
+// clock line stays on bit-bang.
+bool mpssePins(const PinMap &pins) {
+    return pins.pinOf(BoardLine::Clock) == 0 && pins.pinOf(BoardLine::Sdi) == 1 &&
+           pins.pinOf(BoardLine::Sdo) == 2 && !pins.inverted[std::size_t(BoardLine::Clock)];
+}
+
+} // namespace
+
 FtdiBackend::FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz)
     : m_system(std::move(system))
     , m_text(std::move(binding))
-    , m_binding(parseFtdiBinding(m_text))
+    , m_bitbangOnly(startsBitbang(m_text))
+    , m_binding(
+          parseFtdiBinding(m_bitbangOnly ? "ftdi" + m_text.substr(BitbangPrefix.size()) : m_text))
     , m_clockHz(clockHz) {}
 
 FtdiBackend::~FtdiBackend() {
@@ -691,22 +982,64 @@ void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
         fail(failure);
     }
 
-    auto port = std::make_unique<Port>(*this, device, base);
+    if (!m_bitbangOnly && chipOrR(device.release).mpsse && mpssePins(m_binding.pins)) {
+        setUpMpsse(device, base);
+        return;
+    }
+    auto port = std::make_unique<Port>(*this, device, base, false);
+    const FtdiDivisor divisor = port->divisor();
     // The output latch takes the idle levels while every pin is still an
     // input; enabling the outputs then drives select high from the start.
     const std::uint8_t idle = std::uint8_t(m_binding.pins.levelsFor(SelectLine));
     const auto setupFailed = [&] {
         fail({Step::Setup, base, m_text, m_system->errorText(), device, {}});
     };
-    if (m_system->setLatencyTimer(1) < 0 || m_system->setBitmode(0, FtdiSyncBitbang) < 0 ||
-        m_system->setBaudrate(ftdiBaudrateFor(m_clockHz, device.release)) < 0 ||
-        m_system->flush() < 0)
+    if (m_system->setLatencyTimer(LatencyMs) < 0 || m_system->setBitmode(0, FtdiSyncBitbang) < 0 ||
+        m_system->setDivisor(divisor.value, divisor.index) < 0 ||
+        m_system->setReadChunk(port->readChunk()) < 0 || m_system->flush() < 0)
         setupFailed();
     m_port = std::move(port);
     std::uint8_t sample = 0;
-    m_port->transfer(&idle, &sample, 1);
+    m_port->transfer(&idle, 1, &sample, 1);
     if (m_system->setBitmode(std::uint8_t(m_binding.pins.outputs()), FtdiSyncBitbang) < 0)
         setupFailed();
+}
+
+void FtdiBackend::setUpMpsse(const UsbDevice &device, std::uint16_t base) {
+    const auto setupFailed = [&](std::string reason) {
+        fail({Step::Setup,
+              base,
+              m_text,
+              reason.empty() ? m_system->errorText() : reason,
+              device,
+              {}});
+    };
+    // FTDI's AN_135: reset the mode, then the engine; every pin is an input
+    // until the first 80h sets the idle levels and the directions at once,
+    // so select never falls.
+    if (m_system->setLatencyTimer(LatencyMs) < 0 || m_system->setBitmode(0, FtdiReset) < 0 ||
+        m_system->setBitmode(0, FtdiMpsse) < 0 || m_system->flush() < 0)
+        setupFailed({});
+    m_port = std::make_unique<Port>(*this, device, base, true);
+    // A command it does not know comes back as FAh and the command: the
+    // engine is listening, and nothing stale is left in its answer.
+    const std::uint8_t probe[] = {SyncProbe, SendImmediate};
+    std::uint8_t answer[2] = {};
+    m_port->transfer(probe, 2, answer, 2);
+    if (answer[0] != BadCommand || answer[1] != SyncProbe)
+        setupFailed("its serial engine did not answer");
+    const MpsseClock clock = mpsseClockFor(m_clockHz);
+    const std::uint8_t idle = std::uint8_t(m_binding.pins.levelsFor(SelectLine));
+    const std::uint8_t setup[] = {clock.divideBy5 ? DivideBy5On : DivideBy5Off,
+                                  ThreePhaseOff,
+                                  LoopbackOff,
+                                  ClockDivisor,
+                                  std::uint8_t(clock.divisor),
+                                  std::uint8_t(clock.divisor >> 8),
+                                  SetLowPins,
+                                  idle,
+                                  std::uint8_t(m_binding.pins.outputs())};
+    m_port->transfer(setup, int(sizeof setup), nullptr, 0);
 }
 
 // The port's handle: the adapter's, looked for afresh at the start of a run

@@ -81,17 +81,44 @@ FtdiBinding parseFtdiBinding(const std::string &binding);
 // Whether the binding takes this device.
 bool ftdiBindingMatches(const FtdiBinding &binding, const UsbDevice &device);
 
-// A run of pin steps as synchronous bit-bang sends it: one byte per data
-// write, and for each read the index of the byte whose sample answers it.
-// The chip samples its pins just before it applies each byte, so a read is
-// answered by the byte after it; a run that ends in reads (or holds nothing
-// else) gets one more byte that repeats the levels held.
+// A run of pin steps as synchronous bit-bang sends it: each data write as
+// repeat bytes, and for each read the index of the byte whose sample answers
+// it. The chip samples its pins just before it applies each byte, so a read
+// is answered by the byte after it; a run that ends in reads (or holds
+// nothing else) gets one more byte that repeats the levels held.
 struct BitbangRun {
     std::vector<std::uint8_t> bytes;
     std::vector<std::size_t> samples;
 };
 
-BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held);
+BitbangRun bitbangRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held,
+                      int repeat = 1);
+
+// A run of pin steps as the H chips' serial engine (MPSSE) sends it: one
+// command buffer, ending in send-immediate when it reads, the number of bytes
+// it answers, and for each read where its sample is in the answer.
+struct MpsseRun {
+    struct Sample {
+        std::size_t byte;
+        int bit; // -1: the whole byte is the pins (a GPIO read)
+    };
+    std::vector<std::uint8_t> commands;
+    std::size_t answerLength = 0;
+    std::vector<Sample> samples;
+    std::uint8_t held = 0; // the pin levels after the run
+};
+
+// Each clock pulse of the steps (clock rises, reads, clock falls, with SDI
+// changed at most just before the rise) becomes a bit of a clocked command:
+// out on the falling edge where nothing is read, in on the falling edge,
+// where the frame reads SDO, otherwise. Every other change of the pins is a
+// GPIO command (80h), every other read a pin read (81h). pins must be the
+// engine's (clock on D0, SDI on D1, SDO on D2, the clock not inverted).
+MpsseRun mpsseRun(std::span<const PinStep> steps, const PinMap &pins, std::uint8_t held);
+
+// The status byte for a read of an MPSSE run's answer.
+std::uint8_t mpsseStatus(const MpsseRun &run, std::size_t read,
+                         std::span<const std::uint8_t> answer, const PinMap &pins);
 
 // libftdi (and sysfs) behind a seam, so tests can stand in for the chip. Each
 // call returns what libftdi returns: 0 or a count on success, a negative code
@@ -107,8 +134,15 @@ public:
     // kernel's serial driver, as libftdi does).
     virtual int open(int bus, int address) = 0;
     virtual int setBitmode(std::uint8_t outputs, std::uint8_t mode) = 0;
-    virtual int setBaudrate(int rate) = 0;
+    // SET_BAUDRATE (request 03h) with the divisor's value and index as
+    // ftdiDivisorFor gives them: libftdi's ftdi_set_baudrate would multiply
+    // a bit-bang rate by four and round to the nearest divisor.
+    virtual int setDivisor(std::uint16_t value, std::uint16_t index) = 0;
     virtual int setLatencyTimer(int milliseconds) = 0;
+    // The size of each USB read, status bytes included: a read ends early
+    // only at a short packet, which a chip sends when its latency timer runs
+    // out.
+    virtual int setReadChunk(int bytes) = 0;
     virtual int flush() = 0;
     virtual int write(const std::uint8_t *bytes, int count) = 0;
     // The samples that have arrived, up to count: 0 when none has yet.
@@ -126,6 +160,8 @@ public:
 std::unique_ptr<FtdiSystem> makeLibftdiSystem();
 
 // libftdi's bit modes used here.
+inline constexpr std::uint8_t FtdiReset = 0x00;
+inline constexpr std::uint8_t FtdiMpsse = 0x02;
 inline constexpr std::uint8_t FtdiSyncBitbang = 0x04;
 
 // A step of reaching an FTDI adapter that failed, with what the message needs.
@@ -149,15 +185,37 @@ std::string ftdiMessage(const FtdiFailure &failure);
 // must be read (the smaller of its two buffers).
 std::size_t ftdiChunkFor(std::uint16_t release);
 
-// The byte rate, as libftdi's bit-bang baud rate, for a clock rate: each pin
-// step lasts half a period of clockHz, capped at what the chip can do.
-int ftdiBaudrateFor(long clockHz, std::uint16_t release);
+// What SET_BAUDRATE programs for a clock rate in bit-bang: the divisor whose
+// pin byte rate is the fastest not above twice clockHz (each pin step at
+// least half a period), capped at the chip's top rate. Below the slowest
+// divisor's rate, each pin step is sent as repeat pin bytes.
+struct FtdiDivisor {
+    std::uint16_t value;
+    std::uint16_t index;
+    int repeat;
+    double stepRate; // pin steps a second: pin bytes a second / repeat
+};
 
-// Reaches the board through an FTDI chip in synchronous bit-bang mode. The
-// adapter is found and opened at the port's first frame and held until the
-// back end is destroyed; a failed transfer closes it, so the next frame looks
-// for it afresh, and so does a frame that finds it unplugged since the last
-// one ended. Closing leaves the pins as the last frame left them.
+FtdiDivisor ftdiDivisorFor(long clockHz, std::uint16_t release);
+
+// The serial engine's clock divisor (86h) for a clock rate, and whether it
+// divides the 60 MHz master clock by five first (8Bh, else 8Ah): the fastest
+// clock not above clockHz.
+struct MpsseClock {
+    bool divideBy5;
+    std::uint16_t divisor;
+};
+
+MpsseClock mpsseClockFor(long clockHz);
+
+// Reaches the board through an FTDI chip: through the H chips' serial engine
+// where the board is on its pins (the default ones, clock not inverted), in
+// synchronous bit-bang otherwise, or on every chip for a binding that starts
+// "ftdi-bitbang". The adapter is found and opened at the port's first frame
+// and held until the back end is destroyed; a failed transfer closes it, so
+// the next frame looks for it afresh, and so does a frame that finds it
+// unplugged since the last one ended. Closing leaves the pins as the last
+// frame left them.
 class FtdiBackend : public PortBackend {
 public:
     FtdiBackend(std::unique_ptr<FtdiSystem> system, std::string binding, long clockHz);
@@ -176,9 +234,11 @@ private:
     void openAt(std::uint16_t base);
     UsbDevice choose(std::uint16_t base, const UsbDevice *lost);
     void setUp(const UsbDevice &device, std::uint16_t base);
+    void setUpMpsse(const UsbDevice &device, std::uint16_t base);
 
     std::unique_ptr<FtdiSystem> m_system;
     std::string m_text;
+    bool m_bitbangOnly; // "ftdi-bitbang"
     FtdiBinding m_binding;
     long m_clockHz;
     std::unique_ptr<Port> m_port;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <span>
+#include <string_view>
 
 namespace {
 
@@ -20,6 +21,11 @@ void checkFtdi(const std::string &binding) {
 
 std::unique_ptr<PortBackend> createFtdi(const std::string &binding, const PortOptions &options) {
     return std::make_unique<FtdiBackend>(makeLibftdiSystem(), binding, options.clockHz);
+}
+
+// "ftdi-bitbang": an FTDI binding that keeps the H chips on bit-bang.
+void checkFtdiBitbang(const std::string &binding) {
+    parseFtdiBinding("ftdi" + binding.substr(std::string_view("ftdi-bitbang").size()));
 }
 
 std::vector<PresentAdapter> presentFtdi() {
@@ -54,8 +60,9 @@ std::unique_ptr<PortBackend> createLan(const std::string &binding, const PortOpt
 }
 
 // The adapters a preset can be bound to; an instrument on another host is one.
-constexpr std::array<AdapterDriver, 3> Adapters{{
+constexpr std::array<AdapterDriver, 4> Adapters{{
     {"ftdi", checkFtdi, createFtdi, presentFtdi},
+    {"ftdi-bitbang", checkFtdiBitbang, createFtdi, [] { return std::vector<PresentAdapter>(); }},
     {"gpio", checkGpio, createGpio, presentGpio},
     {"lan", checkLan, createLan, presentLanInstruments},
 }};

@@ -1,18 +1,24 @@
+#include "link/frame_trace.h"
 #include "link/frame_transfer.h"
 #include "link/ftdi_backend.h"
 #include "link/gpio_backend.h"
 #include "link/lan_backend.h"
 #include "link/simulated_board.h"
+#include "support/mpsse_engine.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QStandardPaths>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -29,22 +35,45 @@ struct WiredBoard {
     SimulatedBoard board;
     bool selected = false;
     long selectFalls = 0;
+    FrameTrace *trace = nullptr; // records the lines as the board sees them
 
     void drive(std::uint32_t levels) {
         const auto at = [&](int line) { return ((levels >> pin[std::size_t(line)]) & 1) != 0; };
         const bool select = at(0) != invertedSelect;
         selectFalls += !select && !selected;
         selected = !select;
-        board.writeData(std::uint8_t((select ? SelectLine : 0) | (at(1) ? ClockLine : 0) |
-                                     (at(2) ? SdiLine : 0)));
+        const std::uint8_t data = std::uint8_t((select ? SelectLine : 0) | (at(1) ? ClockLine : 0) |
+                                               (at(2) ? SdiLine : 0));
+        if (trace)
+            trace->dataWritten(0, data);
+        board.writeData(data);
     }
 };
+
+// The 16-bit words sigrok-cli's SPI decoder reads on the SDI line of a
+// trace, in hexadecimal; empty without sigrok-cli.
+std::string wordsOnSdi(const QString &trace) {
+    const std::string command = "sigrok-cli -I vcd -i '" + trace.toStdString() +
+                                "' -P spi:clk=clock:mosi=sdi:cs=select:cs_polarity=active-low:"
+                                "cpol=0:cpha=0:wordsize=16 -B spi=mosi 2>/dev/null";
+    std::string words;
+    if (std::FILE *decoder = popen(command.c_str(), "r")) {
+        for (int byte; (byte = std::fgetc(decoder)) != EOF;) {
+            words += "0123456789abcdef"[(byte >> 4) & 0xF];
+            words += "0123456789abcdef"[byte & 0xF];
+        }
+        pclose(decoder);
+    }
+    return words;
+}
 
 // An FT232R as FTDI documents synchronous bit-bang: each byte written is
 // sampled (the pins just before it takes effect), then drives the output
 // pins; inputs float high; the samples come back in pieces; a write beyond
 // the 128-byte FIFO before its samples are read stalls, and so does one to a
-// device that has left its address (unplugged, perhaps plugged in again).
+// device that has left its address (unplugged, perhaps plugged in again). In
+// MPSSE mode (an H chip) the bytes go to the serial engine instead, and its
+// answers come back.
 class FakeFtdi : public FtdiSystem {
 public:
     WiredBoard wired{{3, 0, 1, 2}};
@@ -54,8 +83,20 @@ public:
     bool stalled = false;
     std::string driverAfterOpen;
     std::vector<std::string> ttyUsers; // of every serial port
-    std::uint8_t latch = 0, outputs = 0;
+    std::uint8_t latch = 0, outputs = 0, mode = 0;
     std::deque<std::uint8_t> samples;
+    std::uint16_t divisorValue = 0, divisorIndex = 0;
+    std::vector<int> writes; // the size of each write
+    MpsseEngine engine;
+
+    FakeFtdi() {
+        engine.drive = [this](std::uint8_t levels) {
+            latch = levels;
+            outputs = engine.directions;
+            wired.drive(pins());
+        };
+        engine.sample = [this] { return pins(); };
+    }
 
     std::uint8_t pins() const {
         const std::uint8_t sdo = wired.board.sdo() ? 0xFF : std::uint8_t(~(1u << wired.pin[3]));
@@ -76,16 +117,30 @@ public:
                                          [&](const UsbDevice &d) { return d.address == address; });
         return device == present.end() ? nullptr : &*device;
     }
-    int setBitmode(std::uint8_t mask, std::uint8_t) override {
-        outputs = mask;
+    int setBitmode(std::uint8_t mask, std::uint8_t bitMode) override {
+        mode = bitMode;
+        outputs = bitMode == FtdiMpsse ? 0 : mask;
         wired.drive(pins());
         return 0;
     }
-    int setBaudrate(int) override { return 0; }
+    int setDivisor(std::uint16_t value, std::uint16_t index) override {
+        divisorValue = value;
+        divisorIndex = index;
+        return 0;
+    }
     int setLatencyTimer(int) override { return 0; }
+    int setReadChunk(int) override { return 0; }
     int flush() override { return 0; }
     int write(const std::uint8_t *bytes, int count) override {
-        if (!at(opened) || stalled || samples.size() + std::size_t(count) > 128)
+        writes.push_back(count);
+        if (!at(opened) || stalled)
+            return -1;
+        if (mode == FtdiMpsse) {
+            const std::vector<std::uint8_t> answer = engine.take(bytes, std::size_t(count));
+            samples.insert(samples.end(), answer.begin(), answer.end());
+            return count;
+        }
+        if (samples.size() + std::size_t(count) > ftdiChunkFor(at(opened)->release))
             return -1;
         for (int n = 0; n < count; ++n) {
             samples.push_back(pins());
@@ -261,6 +316,8 @@ class AdaptersTest : public QObject {
 private slots:
     void ftdiFramesEcho_data();
     void ftdiFramesEcho();
+    void ftdiDivisor_data();
+    void ftdiDivisor();
     void gpioFramesEcho_data();
     void gpioFramesEcho();
     void ftdiSelection_data();
@@ -273,20 +330,34 @@ private slots:
 
 void AdaptersTest::ftdiFramesEcho_data() {
     QTest::addColumn<QString>("binding");
+    QTest::addColumn<std::uint16_t>("release");
     QTest::addColumn<bool>("invertedSelect");
     QTest::addColumn<long>("fallsAtOpening");
-    QTest::newRow("default pins") << "ftdi" << false << 0L;
+    QTest::addColumn<bool>("engine");
+    QTest::newRow("FT232R, default pins")
+        << "ftdi" << std::uint16_t(0x0600) << false << 0L << false;
     // Floating, the select pin selects the chip through the inverter until
     // the outputs are enabled.
-    QTest::newRow("other pins, select inverted") << "ftdi@~D7,D4,ADBUS5,6" << true << 1L;
+    QTest::newRow("FT232R, other pins, select inverted")
+        << "ftdi@~D7,D4,ADBUS5,6" << std::uint16_t(0x0600) << true << 1L << false;
+    QTest::newRow("FT232H, its engine") << "ftdi" << std::uint16_t(0x0900) << false << 0L << true;
+    QTest::newRow("FT2232H, its engine, select inverted")
+        << "ftdi@~D3,D0,D1,D2" << std::uint16_t(0x0700) << true << 1L << true;
+    QTest::newRow("FT232H, bit-bang asked for")
+        << "ftdi-bitbang" << std::uint16_t(0x0900) << false << 0L << false;
+    QTest::newRow("FT232H, other pins: bit-bang")
+        << "ftdi@D3,D0,D1,D4" << std::uint16_t(0x0900) << false << 0L << false;
 }
 
 void AdaptersTest::ftdiFramesEcho() {
     QFETCH(QString, binding);
+    QFETCH(std::uint16_t, release);
     QFETCH(bool, invertedSelect);
     QFETCH(long, fallsAtOpening);
+    QFETCH(bool, engine);
     auto owned = std::make_unique<FakeFtdi>();
     FakeFtdi &chip = *owned;
+    chip.present[0].release = release;
     // FTDI's own example of synchronous bit-bang: pins at FFh, 55h and AAh
     // written, FFh and 55h read.
     chip.open(1, 4);
@@ -297,15 +368,99 @@ void AdaptersTest::ftdiFramesEcho() {
     QCOMPARE(chip.read(sampled, 2), 2);
     QVERIFY(sampled[0] == 0xFF && sampled[1] == 0x55);
     chip.outputs = chip.latch = 0;
-    chip.wired = invertedSelect ? WiredBoard({7, 4, 5, 6}, true) : WiredBoard({3, 0, 1, 2});
+    const std::array<unsigned, 4> pins = binding.contains("D7")   ? std::array{7u, 4u, 5u, 6u}
+                                         : binding.contains("D4") ? std::array{3u, 0u, 1u, 4u}
+                                                                  : std::array{3u, 0u, 1u, 2u};
+    chip.wired = WiredBoard(pins, invertedSelect);
+    const QTemporaryDir dir;
+    const QString tracePath = dir.filePath("lines.vcd");
+    std::optional<FrameTrace> trace(std::in_place, tracePath.toStdString(),
+                                    FrameTrace::Time::FixedStep);
+    chip.wired.trace = &*trace;
 
     FtdiBackend backend(std::move(owned), binding.toStdString(), 100'000);
     ParallelPort &port = backend.open({0x378, 0x379});
+    QCOMPARE(chip.mode, engine ? FtdiMpsse : FtdiSyncBitbang);
     QCOMPARE(chip.wired.selectFalls, fallsAtOpening);
+    chip.writes.clear();
     const auto readBack = runFrames(port);
     QCOMPARE(readBack, (std::array<std::uint16_t, 4>{0x0000, 0x8112, 0x1234, statusForSdo(1)}));
     QCOMPARE(chip.wired.board.controlWord(), 0x5678);
     QCOMPARE(chip.wired.selectFalls, fallsAtOpening + 4);
+    QCOMPARE(chip.engine.refused, engine ? 1L : 0L); // the probe at opening, no other
+    // The lines the board saw decode, as a frame trace does, to each frame's
+    // read phase (SDI low) and its word, whichever way the chip clocked them.
+    chip.wired.trace = nullptr;
+    trace.reset();
+    if (QStandardPaths::findExecutable("sigrok-cli").isEmpty())
+        QSKIP("sigrok-cli is not installed (scripts/common.sh installs it)");
+    QCOMPARE(wordsOnSdi(tracePath), std::string("000081120000123400005678"));
+    if (engine) {
+        // A frame is one command buffer; the engine runs the clock asked.
+        QCOMPARE(chip.writes.size(), std::size_t(5));
+        QCOMPARE(chip.engine.clockHz(), 100'000.0);
+    } else if (release == 0x0600) {
+        // Whole packets of 62 samples: none waits for the latency timer.
+        for (const int size : chip.writes)
+            QVERIFY2(size % 62 == 0, qPrintable(QString::number(size)));
+    }
+}
+
+void AdaptersTest::ftdiDivisor_data() {
+    QTest::addColumn<std::uint16_t>("release");
+    QTest::addColumn<long>("clockHz");
+    QTest::addColumn<std::uint16_t>("value");
+    QTest::addColumn<std::uint16_t>("index");
+    QTest::addColumn<int>("repeat");
+    // Pin bytes at 48 MHz / divisor (FT232R, FT2232C/D, BM) or 60 MHz /
+    // divisor (the H chips, the 120 MHz / 10 switch in index bit 9); three
+    // fraction bits coded 0, 3, 2, 4, 1, 5, 6, 7 for eighths 0 to 7 in bits 14
+    // to 16; the channel in the index's low byte on the FT2232C and H chips.
+    const auto row = [](const char *name, std::uint16_t release, long hz, int value, int index,
+                        int repeat) {
+        QTest::newRow(name) << release << hz << std::uint16_t(value) << std::uint16_t(index)
+                            << repeat;
+    };
+    row("FT232R 100 Hz: 16000, 15 times each", 0x0600, 100, 0x3E80, 0x0000, 15);
+    row("FT232R 7 kHz: 3428.625, fraction bit in index", 0x0600, 7'000, 0x4D64, 0x0001, 1);
+    row("FT232R 10 kHz: 2400", 0x0600, 10'000, 0x0960, 0x0000, 1);
+    row("FT232R 100 kHz: 240", 0x0600, 100'000, 0x00F0, 0x0000, 1);
+    row("FT232R top, 3 MHz: 8", 0x0600, 3'000'000, 0x0008, 0x0000, 1);
+    row("FT232R above the top: 8", 0x0600, 10'000'000, 0x0008, 0x0000, 1);
+    row("FT2232C 100 Hz: 16000, 15 times each", 0x0500, 100, 0x3E80, 0x0001, 15);
+    row("FT2232C 7 kHz: fraction bit in index's high byte", 0x0500, 7'000, 0x4D64, 0x0101, 1);
+    row("FT2232C 10 kHz: 2400", 0x0500, 10'000, 0x0960, 0x0001, 1);
+    row("FT2232C 100 kHz: 240", 0x0500, 100'000, 0x00F0, 0x0001, 1);
+    row("FT2232C top, 3 MHz: 8", 0x0500, 3'000'000, 0x0008, 0x0001, 1);
+    row("FT232H 100 Hz: 15789.5, 19 times each", 0x0900, 100, 0x7DAD, 0x0201, 19);
+    row("FT232H 10 kHz: 3000", 0x0900, 10'000, 0x0BB8, 0x0201, 1);
+    row("FT232H 100 kHz: 300", 0x0900, 100'000, 0x012C, 0x0201, 1);
+    row("FT2232H top, 15 MHz: 2", 0x0700, 15'000'000, 0x0002, 0x0201, 1);
+}
+
+void AdaptersTest::ftdiDivisor() {
+    QFETCH(std::uint16_t, release);
+    QFETCH(long, clockHz);
+    QFETCH(std::uint16_t, value);
+    QFETCH(std::uint16_t, index);
+    QFETCH(int, repeat);
+    auto owned = std::make_unique<FakeFtdi>();
+    FakeFtdi &chip = *owned;
+    chip.present[0].release = release;
+    FtdiBackend backend(std::move(owned), "ftdi-bitbang", clockHz);
+    ParallelPort &port = backend.open({0x378, 0x379});
+    QCOMPARE(chip.divisorValue, value);
+    QCOMPARE(chip.divisorIndex, index);
+    // Each step of a frame goes out repeat times (then padding to a packet).
+    chip.writes.clear();
+    sendWord(backend, {0x378, 0x379}, 0x8112);
+    QCOMPARE(sendWord(backend, {0x378, 0x379}, 0x1234), 0x8112); // read where the steps are
+    int bytes = 0;
+    for (const int size : chip.writes)
+        bytes += size;
+    QVERIFY2(bytes >= 2 * FrameWrites * repeat && bytes < 2 * (FrameWrites * repeat + 510),
+             qPrintable(QString::number(bytes)));
+    (void)port;
 }
 
 void AdaptersTest::gpioFramesEcho_data() {

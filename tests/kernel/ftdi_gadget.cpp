@@ -1,5 +1,6 @@
-// An FT232R emulated in userspace for the kernel tests: a FunctionFS gadget
-// on dummy_hcd (the init script sets up 0403:6001, bcdDevice 0600h) that
+// An FT232R, or an FT232H, emulated in userspace for the kernel tests: a
+// FunctionFS gadget on dummy_hcd (the init script sets up 0403:6001,
+// bcdDevice 0600h at full speed, or 0403:6014, 0900h at high speed) that
 // answers the vendor requests libftdi and ftdi_sio send, and runs the
 // simulated board behind the chip's pins. What it models, from FTDI's
 // documents (AN232R-01, the FT232R data sheet) and the request codes both
@@ -10,17 +11,31 @@
 //   - CBUS bit-bang (mode 20h, value = directions << 4 | levels) and
 //     READ_PINS, which ftdi_sio's GPIO chip uses; READ_EEPROM answers the
 //     CBUS configuration (word 0Ah);
+//   - the programmed rate: SET_BAUDRATE's divisor (14 integer bits, the
+//     fraction coded in value bits 14-15 and index bit 0: AN232B-05, Linux's
+//     ftdi_sio.c) clocks a pin byte every divisor / 48 MHz, 16 per baud tick
+//     (AN232R-01; scope measurements on openschemes.com), and no byte takes
+//     effect sooner than that after the one before;
 //   - the samples go back in 64-byte packets, each headed by two modem-status
-//     bytes (at once: the latency timer is not modelled, nor are the FIFOs);
+//     bytes: a full one (62 samples) at once, one that is not full when the
+//     latency timer runs out (the data sheet; the status-only packets the
+//     chip sends with nothing to say are left out, as libftdi discards them);
 //   - an output latch apart from the directions: pins that are inputs float
-//     to their pull-ups (high).
+//     to their pull-ups (high);
+//   - the FT232H: 512-byte packets at high speed, bit-bang at 60 MHz /
+//     divisor with the 120 MHz / 10 switch (index bit 9; pyftdi's ratio of 5
+//     to the 12 MHz reference), and its serial engine (SET_BITMODE 02h) with
+//     the commands the back end uses (tests/support/mpsse_engine.h), clocked
+//     at the engine's rate; an answer goes at send-immediate (87h).
 //
-// ftdi_gadget FFS_DIR adbus|cbus SELECT,CLOCK,SDI,SDO [gpio]
-//   The board hangs on those pins of the chosen bank, '~' before a pin for a
-//   line through an inverter; "gpio" makes the EEPROM give CBUS0..3 to GPIO.
+// ftdi_gadget FFS_DIR adbus|cbus|ft232h SELECT,CLOCK,SDI,SDO [gpio]
+//   The board hangs on those pins of the chosen bank (ft232h: the FT232H's
+//   ADBUS), '~' before a pin for a line through an inverter; "gpio" makes the
+//   EEPROM give CBUS0..3 to GPIO.
 //   Prints one line per frame the board latches and per mode change.
 #include "link/simulated_board.h"
 #include "link/wiring.h"
+#include "support/mpsse_engine.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <endian.h>
 #include <fcntl.h>
@@ -39,7 +55,8 @@
 
 namespace {
 
-constexpr int Packet = 64; // full speed
+int Packet = 64; // full speed; 512 for the FT232H
+bool ft232h = false;
 constexpr std::uint8_t ModemStatus[2] = {0x01, 0x60};
 
 struct Wiring {
@@ -56,12 +73,18 @@ struct Chip {
     std::uint16_t cbusConfig = 0;
     std::uint8_t mode = 0, latch = 0, directions = 0, cbus = 0;
     int latency = 16;
+    double rate = 48e6 / 312.5; // pin bytes a second: 9600 baud at reset
+    std::chrono::steady_clock::time_point busyUntil, lastPacket;
     std::deque<std::uint8_t> samples;
     long framesSeen = 0;
     bool selected = false;
     long selectFalls = 0;
     long purges = 0; // samples in flight to the host before a purge are dropped
     long sdiChangesSeen = 0;
+    long latencyWaits = 0; // packets sent only when the latency timer ran out
+    MpsseEngine engine;
+    long engineBits = 0, sendImmediatesSeen = 0;
+    double engineClock = 0;
 
     // The level of pin n of a bank as the chip reads it.
     bool level(bool cbusBank, int n) {
@@ -93,9 +116,10 @@ struct Chip {
         if (board.frames() != framesSeen) {
             // What a real chip minds inside the frame just latched.
             std::printf("frame %ld: word %04X; select has fallen %ld times; SDI changes at a "
-                        "rising clock: %ld\n",
+                        "rising clock: %ld; packets that waited for the latency timer: %ld\n",
                         board.frames(), board.controlWord(), selectFalls,
-                        board.sdiChangesAtRisingClock() - sdiChangesSeen);
+                        board.sdiChangesAtRisingClock() - sdiChangesSeen, latencyWaits);
+            latencyWaits = 0;
             framesSeen = board.frames();
             sdiChangesSeen = board.sdiChangesAtRisingClock();
         }
@@ -118,6 +142,18 @@ void answer(const usb_ctrlrequest &setup) {
                 ++chip.purges;
             }
             break;
+        case 0x03: {                                             // set baud rate
+            constexpr int Eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7}; // by fraction code
+            // The FT232H takes the divisor's top bits in the index's high byte.
+            const unsigned top = ft232h ? index >> 8 : index;
+            const unsigned code = (value >> 14) | (top & 1) << 2;
+            double divisor = (value & 0x3FFF) + Eighths[code] / 8.0;
+            divisor = divisor == 0 ? 1 : divisor == 1 ? 1.5 : divisor;
+            chip.rate = (top & 2 ? 60e6 : 48e6) / divisor;
+            std::printf("baud divisor %04X %04X: %.0f pin bytes a second\n", value, index,
+                        chip.rate);
+            break;
+        }
         case 0x05: // poll modem status
             std::memcpy(reply, ModemStatus, 2);
             break;
@@ -130,6 +166,8 @@ void answer(const usb_ctrlrequest &setup) {
             break;
         case 0x0B: // set bit mode
             chip.mode = std::uint8_t(value >> 8);
+            if (chip.mode == 0x02)
+                chip.engine.directions = 0; // every pin an input until 80h
             if (chip.mode == 0x20)
                 chip.cbus = std::uint8_t(value);
             else
@@ -165,20 +203,44 @@ void takeBytes() {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        std::lock_guard guard(chip.lock);
-        for (ssize_t n = 0; n < count; ++n) {
-            if (chip.mode == 0x04)
-                chip.samples.push_back(chip.pins(false));
-            if (chip.mode == 0x01 || chip.mode == 0x04) {
-                chip.latch = buffer[n];
-                chip.drive();
+        std::vector<std::uint8_t> sampled;
+        std::chrono::steady_clock::time_point done;
+        {
+            std::lock_guard guard(chip.lock);
+            double seconds = double(count) / chip.rate;
+            if (chip.mode == 0x02 && ft232h) {
+                chip.engineBits = 0;
+                const long refused = chip.engine.refused;
+                sampled = chip.engine.take(buffer, std::size_t(count));
+                if (chip.engine.refused != refused)
+                    std::printf("the engine refused a command: %02X\n", sampled.back());
+                if (chip.engine.clockHz() != chip.engineClock)
+                    std::printf("engine clock %.0f Hz\n", chip.engineClock = chip.engine.clockHz());
+                seconds = double(chip.engineBits) / chip.engine.clockHz();
             }
+            for (ssize_t n = 0; n < count && chip.mode != 0x02; ++n) {
+                if (chip.mode == 0x04)
+                    sampled.push_back(chip.pins(false));
+                if (chip.mode == 0x01 || chip.mode == 0x04) {
+                    chip.latch = buffer[n];
+                    chip.drive();
+                }
+            }
+            // The bytes take effect one per period of the programmed rate,
+            // the engine's bits one per period of its clock.
+            done = std::max(chip.busyUntil, std::chrono::steady_clock::now()) +
+                   std::chrono::nanoseconds(long(1e9 * seconds));
+            chip.busyUntil = done;
         }
+        std::this_thread::sleep_until(done);
+        std::lock_guard guard(chip.lock);
+        chip.samples.insert(chip.samples.end(), sampled.begin(), sampled.end());
         chip.samplesWaiting.notify_all();
     }
 }
 
-// Chip to host: the samples waiting, in packets.
+// Chip to host: the full packets as soon as they are, or the samples there
+// are once the latency timer has run out since the last packet.
 void sendSamples() {
     for (;;) {
         std::string packets;
@@ -186,29 +248,41 @@ void sendSamples() {
         {
             std::unique_lock guard(chip.lock);
             chip.samplesWaiting.wait(guard, [] { return !chip.samples.empty(); });
+            const auto sendNow = [] {
+                return chip.samples.size() >= std::size_t(Packet - 2) ||
+                       chip.engine.sendImmediates != chip.sendImmediatesSeen;
+            };
+            chip.samplesWaiting.wait_until(
+                guard, chip.lastPacket + std::chrono::milliseconds(chip.latency), sendNow);
             std::size_t take = chip.samples.size();
-            for (;;) {
-                const std::size_t part = std::min<std::size_t>(take, Packet - 2);
+            if (take >= std::size_t(Packet - 2))
+                take -= take % std::size_t(Packet - 2);
+            else if (!sendNow())
+                ++chip.latencyWaits;
+            chip.sendImmediatesSeen = chip.engine.sendImmediates;
+            while (take > 0) {
+                const std::size_t part = std::min<std::size_t>(take, std::size_t(Packet - 2));
                 packets.append(reinterpret_cast<const char *>(ModemStatus), 2);
                 packets.append(chip.samples.begin(), chip.samples.begin() + long(part));
                 chip.samples.erase(chip.samples.begin(), chip.samples.begin() + long(part));
                 take -= part;
-                if (part < Packet - 2)
-                    break; // a short packet ends the host's transfer
             }
             purges = chip.purges;
         }
-        while (write(epIn, packets.data(), packets.size()) < 0) {
+        while (!packets.empty() && write(epIn, packets.data(), packets.size()) < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::lock_guard guard(chip.lock);
             if (chip.purges != purges)
                 break;
         }
+        std::lock_guard guard(chip.lock);
+        chip.lastPacket = std::chrono::steady_clock::now();
     }
 }
 
 bool parseWiring(const char *bank, const char *text, Wiring &wiring) {
     wiring.cbus = std::strcmp(bank, "cbus") == 0;
+    ft232h = std::strcmp(bank, "ft232h") == 0;
     for (int n = 0; n < 4; ++n) {
         wiring.inverted[n] = *text == '~';
         text += wiring.inverted[n];
@@ -221,11 +295,17 @@ bool parseWiring(const char *bank, const char *text, Wiring &wiring) {
     return true;
 }
 
-struct Descriptors {
-    usb_functionfs_descs_head_v2 head;
-    __le32 fsCount;
+struct Endpoints {
     usb_interface_descriptor interface;
     usb_endpoint_descriptor_no_audio in, out;
+} __attribute__((packed));
+
+// Full-speed and high-speed descriptors; the gadget's max_speed (set by
+// usb_gadget.sh) keeps the FT232R at full speed.
+struct Descriptors {
+    usb_functionfs_descs_head_v2 head;
+    __le32 fsCount, hsCount;
+    Endpoints fs, hs;
 } __attribute__((packed));
 
 struct Strings {
@@ -234,11 +314,20 @@ struct Strings {
     char text[sizeof "FT232R USB UART"];
 } __attribute__((packed));
 
+Endpoints endpoints(int packet) {
+    return {{USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 1},
+            {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, 1 | USB_DIR_IN, USB_ENDPOINT_XFER_BULK,
+             htole16(std::uint16_t(packet)), 0},
+            {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, 2 | USB_DIR_OUT, USB_ENDPOINT_XFER_BULK,
+             htole16(std::uint16_t(packet)), 0}};
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 4 || !parseWiring(argv[2], argv[3], chip.wiring)) {
-        std::fprintf(stderr, "usage: %s FFS_DIR adbus|cbus SELECT,CLOCK,SDI,SDO [gpio]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FFS_DIR adbus|cbus|ft232h SELECT,CLOCK,SDI,SDO [gpio]\n",
+                     argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -250,15 +339,23 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    Descriptors descriptors{};
-    descriptors.head = {htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), htole32(sizeof descriptors),
-                        htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP)};
-    descriptors.fsCount = htole32(3);
-    descriptors.interface = {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 1};
-    descriptors.in = {USB_DT_ENDPOINT_SIZE,   USB_DT_ENDPOINT, 1 | USB_DIR_IN,
-                      USB_ENDPOINT_XFER_BULK, htole16(Packet), 0};
-    descriptors.out = {USB_DT_ENDPOINT_SIZE,   USB_DT_ENDPOINT, 2 | USB_DIR_OUT,
-                       USB_ENDPOINT_XFER_BULK, htole16(Packet), 0};
+    const Descriptors descriptors{
+        {htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), htole32(sizeof(Descriptors)),
+         htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP)},
+        htole32(3),
+        htole32(3),
+        endpoints(64),
+        endpoints(512)};
+    if (ft232h) {
+        Packet = 512;
+        chip.engine.drive = [](std::uint8_t) {
+            chip.latch = chip.engine.levels;
+            chip.directions = chip.engine.directions;
+            chip.drive();
+        };
+        chip.engine.sample = [] { return chip.pins(false); };
+        chip.engine.tick = [] { ++chip.engineBits; };
+    }
     Strings strings{
         {htole32(FUNCTIONFS_STRINGS_MAGIC), htole32(sizeof strings), htole32(1), htole32(1)},
         htole16(0x0409),

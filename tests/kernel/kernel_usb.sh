@@ -17,9 +17,9 @@ quorvexctl=$(realpath "$2")
 source "$(dirname "$0")/kernel_vm.sh"
 
 case $suite in
-ftdi) all=1,2,3,4,5,6 ;;
+ftdi) all=1,2,3,4,5,6,7 ;;
 gpio) all=1,2,3,4,5 ;;
-bench) all=1,2 ;; # frame times for scripts/bench
+bench) all=1,2,3 ;; # frame times for scripts/bench
 *) echo "no suite '$suite': ftdi, gpio or bench" && exit 2 ;;
 esac
 vm_prepare "$(realpath "$3")"

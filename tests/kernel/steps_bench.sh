@@ -5,14 +5,17 @@
 
 . /usb_gadget.sh
 
-# bench NAME FRAMES BINDING: times FRAMES frames through a server on BINDING.
+# bench NAME FRAMES BINDING [OPTION...]: times FRAMES frames through a server
+# on BINDING.
 bench() {
-    start_server quorvexctl --device "LPT1=$3" serve
+    name=$1 frames=$2 binding=$3
+    shift 3
+    start_server quorvexctl --device "LPT1=$binding" "$@" serve
     scpi 'WORD 1\n*OPC?\n' # opens the adapter
-    words=$(awk -v n="$2" 'BEGIN { for (i = 0; i < n; i++) printf "WORD %d\\n", i }')
+    words=$(awk -v n="$frames" 'BEGIN { for (i = 0; i < n; i++) printf "WORD %d\\n", i }')
     start=$(ms)
     scpi "$words*OPC?\\n" >/dev/null
-    echo "@@BENCH $1 $2 $(($(ms) - start))"
+    echo "@@BENCH $name $frames $(($(ms) - start))"
     check "the frames went through" says "^1"
     stop_server >/dev/null
 }
@@ -33,4 +36,11 @@ step_2() {
     bench ft232r-cbus-gpio 100 gpio:ftdi-cbus@0,1,2,3
 }
 
-STEPS="1 2"
+step_3() {
+    echo "@@STEP 3 BEGIN frames through the emulated FT232H's serial engine at 1 MHz"
+    stop_chip
+    start_chip ft232h 3,0,1,2
+    bench ft232h-mpsse 400 ftdi --clock-hz 1000000
+}
+
+STEPS="1 2 3"

@@ -19,7 +19,11 @@ step_1() {
         chip_says "frame 2: word 8112; select has fallen 2 times"
     check "no third" [ "$(frames_latched)" = 2 ]
     check "SDI held still at every rising clock" chip_never_says "rising clock: [1-9]"
+    check "no packet of the second frame waited for the latency timer" \
+        chip_says "frame 2: .*latency timer: 0"
     check "the latency timer at its minimum" chip_says "latency timer 1 ms"
+    check "--clock-hz 100000: pin bytes at most 200 k and at least 100 k a second" \
+        pin_rate_within 100000 200000
     check "every pin an input while the idle levels were latched" \
         [ "$(grep -m1 '^bit mode 04' /tmp/chip.log)" = "bit mode 04, pins 00" ]
 }
@@ -121,4 +125,31 @@ step_6() {
     check "the board did not echo: the inputs float high" says "did not echo.*FFFFh"
 }
 
-STEPS="1 2 3 4 5 6"
+step_7() {
+    echo "@@STEP 7 BEGIN the emulated FT232H at high speed: frames through its serial engine"
+    stop_chip
+    start_chip ft232h 3,0,1,2
+    run 30 quorvexctl --trace /tmp/ft232h.vcd --device LPT1=ftdi send 8112 --verify
+    check "send 8112 --verify on the FT232H succeeds" [ $RC = 0 ]
+    quorvexctl --simulate --trace /tmp/simulated.vcd send 8112 --verify >/dev/null
+    check "its trace records the frames as one of the simulated board does" \
+        [ "$(grep -c '^#' /tmp/ft232h.vcd)" = "$(grep -c '^#' /tmp/simulated.vcd)" ]
+    check "the board read back 8112h" says "read back 8112h"
+    show_chip_log
+    check "through its serial engine" chip_says "^bit mode 02"
+    check "at the clock asked for" chip_says "^engine clock 100000 Hz"
+    check "two frames, select falling once in each (opening glitched no select)" \
+        chip_says "frame 2: word 8112; select has fallen 2 times"
+    check "no third" [ "$(frames_latched)" = 2 ]
+    check "SDI held still at every rising clock" chip_never_says "rising clock: [1-9]"
+    check "the engine refused only the opening's probe (AAh)" \
+        [ "$(grep '^the engine refused' /tmp/chip.log)" = "the engine refused a command: AA" ]
+    check "no packet of the second frame waited for the latency timer" \
+        chip_says "frame 2: .*latency timer: 0"
+    run 30 quorvexctl --device LPT1=ftdi-bitbang send 8112 --verify
+    check "bit-bang asked for: success" [ $RC = 0 ]
+    check "in bit-bang, at most 200 k and at least 100 k pin bytes a second" \
+        pin_rate_within 100000 200000
+}
+
+STEPS="1 2 3 4 5 6 7"
