@@ -99,6 +99,7 @@ int main(int argc, char *argv[]) {
             if (ports.opening()) {
                 // A claim still waits for the port: nothing has been sent on
                 // it, and the kernel drops it as the program ends, now.
+                lan.stop();
                 std::fflush(stdout);
                 if (received != SIGINT && received != SIGTERM)
                     endAsSignalled(received);

@@ -13,12 +13,21 @@
 #include <rpc/rpc.h>
 
 #include <cstdio>
+#include <functional>
 #include <netinet/in.h>
+#include <utility>
 
 namespace {
 
 void say(const std::string &line) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), line.c_str());
+}
+
+// The same, from Avahi's thread: the program's name is read here, once.
+std::function<void(const std::string &)> sayFromAnyThread() {
+    return [program = QCoreApplication::applicationName().toStdString()](const std::string &line) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), line.c_str());
+    };
 }
 
 } // namespace
@@ -30,8 +39,12 @@ LanServices::LanServices(InstrumentBoard &board, QByteArray version, int maxLink
     , m_maxLinks(maxLinks) {}
 
 LanServices::~LanServices() {
+    stop();
+}
+
+void LanServices::stop() {
     m_announcement.reset();
-    if (m_registered)
+    if (std::exchange(m_registered, false))
         pmap_unset(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion);
     m_vxi11.reset();
 }
@@ -52,8 +65,8 @@ void LanServices::start(const QHostAddress &address, quint16 rawPort, LanOptions
             m_registered = pmap_set(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion, IPPROTO_TCP,
                                     m_vxi11->port());
             if (!m_registered)
-                say("VXI-11 is not registered with the portmapper: none runs here, or another "
-                    "server holds program 0x0607AF ('rpcinfo -p' shows it); VISA finds "
+                say("VXI-11 is not registered with the portmapper: none runs here, or it refused "
+                    "(another server holds program 0x0607AF: 'rpcinfo -p' shows it); VISA finds "
                     "TCPIP::HOST::INSTR only through it: install and start rpcbind");
         } catch (const ListenError &error) {
             say(error.what());
@@ -100,7 +113,7 @@ void LanServices::announce(const QHostAddress &address, quint16 rawPort) {
         // the VXI-11 core channel.
         services.push_back({"_lxi._tcp", m_vxi11->port()});
     }
-    m_announcement = std::make_unique<DnsSdAnnouncement>(say);
+    m_announcement = std::make_unique<DnsSdAnnouncement>(sayFromAnyThread());
     if (!m_announcement->start(name, services,
                                {"txtvers=1", "Manufacturer=" + field(0), "Model=" + field(1),
                                 "SerialNumber=" + field(2), "FirmwareVersion=" + field(3)},

@@ -41,6 +41,10 @@ public:
 
     Vxi11Server *vxi11() { return m_vxi11.get(); }
 
+    // Withdraws them: the announcement, the portmapper's entry, then the
+    // links. For a program that ends without unwinding, too.
+    void stop();
+
 private:
     void announce(const QHostAddress &address, quint16 rawPort);
 
