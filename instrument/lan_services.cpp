@@ -9,7 +9,6 @@
 #include <QList>
 #include <QNetworkInterface>
 
-#include <rpc/pmap_clnt.h>
 #include <rpc/rpc.h>
 
 #include <cstdio>
@@ -30,6 +29,26 @@ std::function<void(const std::string &)> sayFromAnyThread() {
     };
 }
 
+// Registers the core channel's TCP port with the portmapper, or takes it
+// back, for every address, as pmap_set and pmap_unset do; their address
+// buffer would leak.
+bool registerCoreChannel(quint16 port, bool on) {
+    netconfig *tcp = getnetconfigent("tcp");
+    if (!tcp)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    netbuf where{};
+    where.maxlen = where.len = sizeof address;
+    where.buf = &address;
+    const bool done = on ? rpcb_set(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion, tcp, &where)
+                         : rpcb_unset(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion, tcp);
+    freenetconfigent(tcp);
+    return done;
+}
+
 } // namespace
 
 LanServices::LanServices(InstrumentBoard &board, QByteArray version, int maxLinks)
@@ -45,7 +64,7 @@ LanServices::~LanServices() {
 void LanServices::stop() {
     m_announcement.reset();
     if (std::exchange(m_registered, false))
-        pmap_unset(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion);
+        registerCoreChannel(0, false);
     m_vxi11.reset();
 }
 
@@ -62,8 +81,7 @@ void LanServices::start(const QHostAddress &address, quint16 rawPort, LanOptions
                     .arg(m_vxi11->port())
                     .toStdString());
             // Clients find the core channel by asking the portmapper.
-            m_registered = pmap_set(Vxi11Server::CoreProgram, Vxi11Server::CoreVersion, IPPROTO_TCP,
-                                    m_vxi11->port());
+            m_registered = registerCoreChannel(m_vxi11->port(), true);
             if (!m_registered)
                 say("VXI-11 is not registered with the portmapper: none runs here, or it refused "
                     "(another server holds program 0x0607AF: 'rpcinfo -p' shows it); VISA finds "
