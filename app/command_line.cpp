@@ -235,6 +235,12 @@ void addListenOption(QCommandLineParser &parser) {
                                      "127.0.0.1:5025, or --listen HOST:PORT. SCPI has no "
                                      "password: any other address lets in whoever reaches it."),
                       QStringLiteral("[HOST:PORT]")});
+    parser.addOption({QStringLiteral("no-vxi11"),
+                      QStringLiteral("With --listen: leave out VXI-11 (TCPIP::HOST::INSTR), "
+                                     "served by default beside the raw socket.")});
+    parser.addOption({QStringLiteral("no-dns-sd"),
+                      QStringLiteral("With --listen: leave out the DNS-SD announcement, made by "
+                                     "default through avahi-daemon.")});
 }
 
 PortOptions parsePanelCommandLine(QCommandLineParser &parser, const QStringList &arguments) {

@@ -23,6 +23,8 @@ const QString GainOption = QStringLiteral("gain");
 const QString GpoOption = QStringLiteral("gpo");
 const QString ListenOption = QStringLiteral("listen");
 const QString MaxClientsOption = QStringLiteral("max-clients");
+const QString NoVxi11Option = QStringLiteral("no-vxi11");
+const QString NoDnsSdOption = QStringLiteral("no-dns-sd");
 const QString ConnectOption = QStringLiteral("connect");
 
 // Mode options of "set" and the check box each stands for.
@@ -238,6 +240,12 @@ void addCtlOptions(QCommandLineParser &parser) {
                           .arg(ScpiServer::DefaultMaxClients)
                           .arg(ScpiServer::MaxClientsLimit),
                       QStringLiteral("N")});
+    parser.addOption(
+        {NoVxi11Option, QStringLiteral("serve: leave out VXI-11 (TCPIP::HOST::INSTR), which is "
+                                       "served by default beside the raw socket.")});
+    parser.addOption(
+        {NoDnsSdOption, QStringLiteral("serve: leave out the DNS-SD announcement, made by default "
+                                       "through avahi-daemon.")});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("send WORD: send WORD, hexadecimal 0 to FFFF, written 8112, 8112h or "
@@ -398,6 +406,10 @@ CtlCommand parseCtlCommand(QCommandLineParser &parser, const QStringList &argume
         command.connect =
             serverAddressFrom(QStringLiteral("--connect"), parser.value(ConnectOption));
     }
+    for (const QString &option : {NoVxi11Option, NoDnsSdOption})
+        if (parser.isSet(option) && command.verb != Verb::Serve)
+            throw UsageError(QStringLiteral("--%1 goes with serve").arg(option).toStdString());
+    command.lan = {!parser.isSet(NoVxi11Option), !parser.isSet(NoDnsSdOption)};
     if (parser.isSet(MaxClientsOption)) {
         bool ok = false;
         command.maxClients = parser.value(MaxClientsOption).toInt(&ok);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "command_line.h"
+#include "instrument/lan_services.h"
 
 #include <QHostAddress>
 #include <QString>
@@ -25,6 +26,7 @@ struct CtlCommand {
     QHostAddress listenAddress{QHostAddress::LocalHost};
     quint16 listenPort = 5025;
     int maxClients = 0; // serve: clients at once
+    LanOptions lan;     // serve: VXI-11 and DNS-SD beside the raw socket
     std::uint16_t word = 0;
     int port = 0;            // index into PortPresets
     bool portChosen = false; // --port given, not the default

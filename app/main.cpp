@@ -120,6 +120,10 @@ int main(int argc, char *argv[]) {
     }
     if (printHelpOrVersion(parser))
         return 0;
+    const LanOptions lan{!parser.isSet(QStringLiteral("no-vxi11")),
+                         !parser.isSet(QStringLiteral("no-dns-sd"))};
+    if (!listen && (!lan.vxi11 || !lan.dnsSd))
+        return refuseCommandLine(UsageError("--no-vxi11 and --no-dns-sd go with --listen"), parser);
 
     // Only once the display is there does the panel create its trace file, so
     // a panel that cannot start leaves an existing trace as it was.
@@ -152,11 +156,15 @@ int main(int argc, char *argv[]) {
         });
         if (listen) {
             try {
-                PanelRemote &remote = panel.listen(listen->address, listen->port);
+                PanelRemote &remote = panel.listen(listen->address, listen->port, lan);
                 // Within a line, a signal acts after the frame in flight,
                 // also one the notifier took while a handler yielded.
-                remote.instrument.setInterruption(
-                    [&received] { return received != 0 || stopSignalPending(); });
+                const auto interrupted = [&received] {
+                    return received != 0 || stopSignalPending();
+                };
+                remote.instrument.setInterruption(interrupted);
+                if (Vxi11Server *vxi11 = remote.lan.vxi11())
+                    vxi11->setInterruption(interrupted);
                 std::fprintf(stderr, "quorvex-evm: listening on %s\n",
                              qPrintable(remote.server.whereListening()));
             } catch (const ListenError &error) {

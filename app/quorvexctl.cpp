@@ -1,5 +1,6 @@
 #include "ctl_command.h"
 
+#include "instrument/port_board.h"
 #include "instrument/prompt_ports.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
@@ -86,13 +87,19 @@ int main(int argc, char *argv[]) {
             // A port another program holds fails a frame at once rather than
             // stalling every client for the claim's bound.
             PromptPorts ports(*port.backend);
-            ScpiInstrument instrument(ports, command.port,
-                                      QCoreApplication::applicationVersion().toUtf8());
-            received = serveUntilSignalled(instrument, *stop, command.maxClients,
-                                           command.listenAddress, command.listenPort);
+            // One board, which the raw socket's instrument and each VXI-11
+            // link drive, each a session of its own.
+            PortBoard board(ports, command.port);
+            const QByteArray version = QCoreApplication::applicationVersion().toUtf8();
+            LanServices lan(board, version, command.maxClients);
+            ScpiInstrument instrument(lan.rawSessionBoard(), version);
+            received =
+                serveUntilSignalled(instrument, *stop, command.maxClients, command.listenAddress,
+                                    command.listenPort, &lan, command.lan);
             if (ports.opening()) {
                 // A claim still waits for the port: nothing has been sent on
                 // it, and the kernel drops it as the program ends, now.
+                lan.stop();
                 std::fflush(stdout);
                 if (received != SIGINT && received != SIGTERM)
                     endAsSignalled(received);

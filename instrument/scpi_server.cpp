@@ -1,6 +1,7 @@
 #include "instrument/scpi_server.h"
 
 #include "instrument/scpi_instrument.h"
+#include "instrument/vxi11_server.h"
 #include "link/stop_signals.h"
 
 #include <QCoreApplication>
@@ -309,7 +310,8 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
 }
 
 int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxClients,
-                        const QHostAddress &address, quint16 port) {
+                        const QHostAddress &address, quint16 port, LanServices *lan,
+                        LanOptions options) {
     // Read between two lines; within a line the instrument looks between
     // two frames. They stay held back afterwards: a second one must not cut
     // short the release of the port.
@@ -325,6 +327,11 @@ int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxCl
     server.listen(address, port);
     std::fprintf(stderr, "%s: listening on %s\n", qPrintable(QCoreApplication::applicationName()),
                  qPrintable(server.whereListening()));
+    if (lan) {
+        lan->start(address, server.port(), options);
+        if (lan->vxi11())
+            lan->vxi11()->setInterruption(stopSignalPending);
+    }
     QCoreApplication::exec();
     instrument.setInterruption(nullptr);
     return received;

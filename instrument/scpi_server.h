@@ -1,5 +1,7 @@
 #pragma once
 
+#include "instrument/lan_services.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
@@ -102,6 +104,8 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
 // Serves instrument on address:port until a signal that ends a program
 // arrives through stop, which it acts on after the frame in flight, between
 // two frames of a line; says on stderr where it listens and returns the
-// signal. Needs a QCoreApplication. Throws ListenError.
+// signal. With lan, offers its services beside the raw socket as options
+// say. Needs a QCoreApplication. Throws ListenError.
 int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxClients,
-                        const QHostAddress &address, quint16 port);
+                        const QHostAddress &address, quint16 port, LanServices *lan = nullptr,
+                        LanOptions options = {});

@@ -28,6 +28,10 @@ QUORVEX_TEST_PACKAGES+=(lintian)
 QUORVEX_TEST_PACKAGES+=(python3-pyvisa python3-pyvisa-py)
 # A real X server, where the panel runs with the toolkit's own threads.
 QUORVEX_TEST_PACKAGES+=(xvfb)
+# VXI-11 through libtirpc and DNS-SD through Avahi; their test runs the real
+# daemons (rpcbind, the system D-Bus, avahi-daemon) in network namespaces.
+QUORVEX_PACKAGES+=(libtirpc-dev libavahi-client-dev)
+QUORVEX_TEST_PACKAGES+=(rpcbind avahi-daemon avahi-utils dbus iproute2 util-linux)
 
 missing_packages() {
     local package

@@ -33,8 +33,13 @@ grep -q '^/etc/\|^/dev/\|^/lib/' <<<"$files" && fail "the package must not touch
 [ "$(dpkg-deb -f "$deb" Package)" = quorvex-evm ] || fail "Package is not quorvex-evm"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dependency in libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 qt6-qpa-plugins fonts-wine \
-    libftdi1-2; do
+    libftdi1-2 libtirpc3 libavahi-client3; do
     grep -q "$dependency" <<<"$depends" || fail "Depends lacks $dependency: $depends"
+done
+# The LAN services' daemons are recommended: serve goes on without them.
+for daemon in rpcbind avahi-daemon; do
+    grep -q "$daemon" <<<"$depends" && fail "Depends names $daemon, which is only recommended"
+    dpkg-deb -f "$deb" Recommends | grep -q "$daemon" || fail "Recommends lacks $daemon"
 done
 [ -z "$(dpkg-deb -I "$deb" | grep -E '^ +(postinst|preinst)')" ] || fail "maintainer scripts found"
 

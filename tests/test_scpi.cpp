@@ -356,7 +356,8 @@ void ScpiTest::quorvexctlServesUntilSigterm() {
                  {"--simulate", "serve", "--listen", "127.0.0.1:0"});
     server.setReadChannel(QProcess::StandardError);
     QVERIFY(server.waitForReadyRead(10000));
-    const QByteArray where = server.readAllStandardError().trimmed();
+    // Its first line; the lines of VXI-11 and DNS-SD follow.
+    const QByteArray where = server.readLine().trimmed();
     QVERIFY2(where.startsWith("quorvexctl: listening on 127.0.0.1:"), where);
 
     Client client(quint16(where.split(':').last().toUInt()));

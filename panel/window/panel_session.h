@@ -1,5 +1,6 @@
 #pragma once
 
+#include "instrument/vxi11_server.h"
 #include "link/frame_trace.h"
 #include "panel/module1.h"
 #include "panel/panel_behaviour.h"
@@ -41,11 +42,16 @@ struct PanelSession {
     }
 
     // Serves the panel's SCPI commands on address:port, each a user's action
-    // in the window. Throws ListenError.
-    PanelRemote &listen(const QHostAddress &address, quint16 port) {
+    // in the window, and beside them what lan says. Throws ListenError.
+    PanelRemote &listen(const QHostAddress &address, quint16 port, LanOptions lan = {}) {
         remote = std::make_unique<PanelRemote>(window, module,
                                                QCoreApplication::applicationVersion().toUtf8());
         remote->server.listen(address, port);
+        remote->lan.start(address, remote->server.port(), lan);
+        if (Vxi11Server *vxi11 = remote->lan.vxi11()) {
+            vxi11->setGate([this] { return !window.busy(); });
+            QObject::connect(&window, &QuorvexControlPanel::idle, vxi11, &Vxi11Server::resume);
+        }
         return *remote;
     }
 

@@ -100,7 +100,8 @@ int PanelBoard::port() const {
 
 PanelRemote::PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version)
     : board(window, module)
-    , instrument(board, std::move(version))
+    , lan(board, version, ScpiServer::DefaultMaxClients)
+    , instrument(lan.rawSessionBoard(), std::move(version))
     , server(instrument) {
     server.setGate([&window] { return !window.busy(); });
     QObject::connect(&window, &QuorvexControlPanel::idle, &server, &ScpiServer::resume);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "instrument/instrument_board.h"
+#include "instrument/lan_services.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 
@@ -46,11 +47,12 @@ private:
 };
 
 // The panel served over TCP: its board, the instrument and the server, whose
-// lines wait while the window is busy.
+// lines wait while the window is busy, and VXI-11 and DNS-SD beside them.
 struct PanelRemote {
     PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version);
 
     PanelBoard board;
+    LanServices lan;
     ScpiInstrument instrument;
     ScpiServer server;
 };
