@@ -30,6 +30,7 @@ public:
     void choosePort(int preset) override { m_board.choosePort(preset); }
     bool verify() override { return m_board.verify(); }
     std::uint16_t readHeld() override { return m_board.readHeld(); }
+    std::uint16_t exchange(std::uint16_t word) override { return m_board.exchange(word); }
 
     int gainPosition() const override { return m_board.gainPosition(); }
     bool mode(std::size_t checkBox) const override { return m_board.mode(checkBox); }

@@ -245,8 +245,8 @@ void RealPortsTest::serverAnswersWhileThePortIsHeld() {
     server.start(QStringLiteral(QUORVEXCTL_BINARY),
                  {"--device", "LPT1=" + devicePath(), "serve", "--listen", "127.0.0.1:0"});
     QVERIFY(server.waitForReadyRead(10000));
-    const quint16 port =
-        quint16(server.readAllStandardError().trimmed().split(':').last().toUInt());
+    QTRY_VERIFY(server.canReadLine());
+    const quint16 port = quint16(server.readLine().trimmed().split(':').last().toUInt());
     Client sweeper(port);
     Client other(port);
     sweeper.write(QByteArray("GAIN 33\n").repeated(10));
