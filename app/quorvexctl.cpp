@@ -1,5 +1,6 @@
 #include "ctl_command.h"
 
+#include "instrument/port_board.h"
 #include "instrument/prompt_ports.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
@@ -86,10 +87,10 @@ int main(int argc, char *argv[]) {
             // A port another program holds fails a frame at once rather than
             // stalling every client for the claim's bound.
             PromptPorts ports(*port.backend);
-            ScpiInstrument instrument(ports, command.port,
-                                      QCoreApplication::applicationVersion().toUtf8());
-            received = serveUntilSignalled(instrument, *stop, command.maxClients,
-                                           command.listenAddress, command.listenPort);
+            PortBoard board(ports, command.port);
+            ClientSlots places(command.maxClients);
+            received = serveUntilSignalled(board, *stop, places, command.listenAddress,
+                                           command.listenPort);
             if (ports.opening()) {
                 // A claim still waits for the port: nothing has been sent on
                 // it, and the kernel drops it as the program ends, now.

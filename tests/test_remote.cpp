@@ -156,13 +156,19 @@ void RemoteTest::manualModeBelongsToThePerson() {
     const PanelState edited(panel);
     QVERIFY(panel.manualMode());
 
-    QCOMPARE(panel.client.ask("DCOF ON;WORD #H8112;*RST;PORT LPT2;VER?;GAIN?;WORD?"),
-             QByteArray("0;0;#H0000"));
-    for (int n = 0; n < 6; ++n)
+    // The controls manual mode disables stay the person's.
+    QCOMPARE(panel.client.ask("DCOF ON;GAIN 60;VER?;GAIN?;WORD?"), QByteArray("0;0;#H0000"));
+    for (int n = 0; n < 4; ++n)
         QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("-221,\"Settings conflict\""));
-    QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
     QVERIFY(PanelState(panel) == edited);
     QCOMPARE(panel.window.boxText(3), QStringLiteral(" 1"));
+
+    // WORD is the bits and Update, *RST is Clear, as the person would end it.
+    QCOMPARE(panel.client.ask("WORD #H8112;WORD?;SYST:ERR?"), QByteArray("#H8112;0,\"No error\""));
+    QVERIFY(panel.automaticMode());
+    click(panel.window.Text1(3));
+    QCOMPARE(panel.client.ask("*RST;WORD?;SYST:ERR?"), QByteArray("#H0000;0,\"No error\""));
+    QVERIFY(panel.automaticMode());
 }
 
 void RemoteTest::portErrorGoesToTheQueueNotABox() {
