@@ -16,7 +16,7 @@ void ClientSlots::give() {
 
 QByteArray ClientSlots::refusal() const {
     return QStringLiteral("%1: refused: all %2 client places are taken; one frees when a client "
-                          "disconnects, or start %1 with --max-clients N (up to %3) for more\n")
+                          "disconnects; for more, start %1 with --max-clients N (at most %3)\n")
         .arg(QCoreApplication::applicationName())
         .arg(m_capacity)
         .arg(CapacityLimit)

@@ -307,7 +307,7 @@ void ScpiServer::takeTurn() {
         if (client.parkedAt == std::chrono::steady_clock::time_point{})
             client.parkedAt = now;
         const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       client.parkedAt + BusyWaitLimit - now),
+                                       client.parkedAt + m_busyWaitLimit - now),
                                    std::chrono::milliseconds(0));
         if (!m_busyWait.isActive() || left.count() < m_busyWait.remainingTime())
             m_busyWait.start(left);
@@ -330,7 +330,7 @@ void ScpiServer::unpark(bool timedOut) {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = m_parked.rbegin(); it != m_parked.rend(); ++it) {
         Client &client = *m_clients.at(*it);
-        if (timedOut && now - client.parkedAt >= BusyWaitLimit)
+        if (timedOut && now - client.parkedAt >= m_busyWaitLimit)
             client.instrument->stopWaiting();
         m_turns.push_front(*it);
     }

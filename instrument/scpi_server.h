@@ -83,6 +83,9 @@ public:
     void setGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     void resume();
 
+    // Another bound than BusyWaitLimit.
+    void setBusyWaitLimit(std::chrono::milliseconds limit) { m_busyWaitLimit = limit; }
+
     // Given to each client's session (see ScpiInstrument::setInterruption).
     void setInterruption(std::function<bool()> interrupted) {
         m_interrupted = std::move(interrupted);
@@ -116,6 +119,7 @@ private:
     std::deque<int> m_turns;                          // clients with a whole line, in arrival order
     std::deque<int> m_parked; // clients whose line waits for the board, in order
     QTimer m_busyWait;        // when the first of them has waited long enough
+    std::chrono::milliseconds m_busyWaitLimit = BusyWaitLimit;
     bool m_turnPosted = false;
     std::function<bool()> m_gate;
     // The client whose lines run now: one that drops out meanwhile (its line

@@ -3,7 +3,9 @@
 #include "support/scpi_client.h"
 
 #include <QEventLoop>
+#include <QMenuBar>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 
@@ -82,6 +84,57 @@ const std::vector<Action> &actions() {
     return table;
 }
 
+// A click at a point of widget as the window system reports a person's: to
+// the window, through the toolkit's input handling.
+void systemClick(QWidget *widget, QPoint at) {
+    QWidget *top = widget->window();
+    QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, at));
+}
+
+// The click comes in while a script's line runs: from inside the first yield
+// of a remote action (Update's) that the event loop reaches.
+void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint at,
+                            bool &clicked) {
+    QMetaObject::invokeMethod(
+        &window,
+        [&window, target, at, &clicked] {
+            if (!window.busy())
+                return clickInsideARemoteLine(window, target, at, clicked);
+            systemClick(target, at);
+            clicked = true;
+        },
+        Qt::QueuedConnection);
+}
+
+// What the person clicks while a script loops WORD #H8112;WORD?, and what the
+// click does once the line it came in has run.
+struct Meeting {
+    const char *name;
+    std::function<std::pair<QWidget *, QPoint>(QuorvexControlPanel &)> target;
+    std::uint16_t sdiAfter;
+    bool manualAfter;
+    QList<int> clickFrames;
+    bool aboutBox;
+};
+
+const std::vector<Meeting> &meetings() {
+    const auto centreOf = [](QWidget *widget) { return std::pair{widget, widget->rect().center()}; };
+    static const std::vector<Meeting> table{
+        {"Clear clears after the script's WORD",
+         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); }, 0x0000, false, {0, 0},
+         false},
+        {"a bit box enters manual mode after the script's WORD",
+         [=](QuorvexControlPanel &w) { return centreOf(w.Text1(3)); }, 0x811A, true, {}, false},
+        {"About opens its box for the person, other clients answered meanwhile",
+         [](QuorvexControlPanel &w) {
+             return std::pair<QWidget *, QPoint>{
+                 w.menuBar(), w.menuBar()->actionGeometry(w.menuabout()).center()};
+         },
+         0x8112, false, {}, true},
+    };
+    return table;
+}
+
 } // namespace
 
 class RemoteTest : public QObject {
@@ -94,6 +147,10 @@ private slots:
     void commandsWaitForTheWindow();
     void manualModeBelongsToThePerson();
     void portErrorGoesToTheQueueNotABox();
+    void personAndScriptTakeTurns_data();
+    void personAndScriptTakeTurns();
+    void openBoxHoldsOnlyTheCommandsThatAct();
+    void clientsBeyondTheLimitAreToldWhy();
 };
 
 void RemoteTest::commandIsTheUsersAction_data() {
@@ -178,6 +235,91 @@ void RemoteTest::portErrorGoesToTheQueueNotABox() {
     QVERIFY(
         panel.client.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
     QVERIFY(panel.messages.isEmpty());
+}
+
+
+void RemoteTest::personAndScriptTakeTurns_data() {
+    QTest::addColumn<int>("meeting");
+    for (std::size_t n = 0; n < meetings().size(); ++n)
+        QTest::newRow(meetings()[n].name) << int(n);
+}
+
+void RemoteTest::personAndScriptTakeTurns() {
+    QFETCH(int, meeting);
+    const Meeting &chosen = meetings().at(std::size_t(meeting));
+
+    RemotePanel panel;
+    Client other(panel.remote.server.port());
+    QByteArray otherAnswer;
+    panel.window.setMessagePresenter([&](const QString &text) {
+        panel.messages << text;
+        otherAnswer = other.ask("*IDN?");
+    });
+    const auto [widget, at] = chosen.target(panel.window);
+    bool clicked = false;
+    clickInsideARemoteLine(panel.window, widget, at, clicked);
+    for (int n = 0; n < 1000 && !clicked; ++n)
+        QCOMPARE(panel.client.ask("WORD #H8112;WORD?"), QByteArray("#H8112"));
+    QVERIFY(clicked);
+    QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
+
+    QCOMPARE(panel.sdiWord(), chosen.sdiAfter);
+    QCOMPARE(panel.manualMode(), chosen.manualAfter);
+    QCOMPARE(panel.messages.size(), chosen.aboutBox ? 1 : 0);
+    QCOMPARE(otherAnswer.startsWith("Kestrovia,QuorvexEVM"), chosen.aboutBox);
+    // After start-up's two frames, each line's two, then the click's.
+    QList<int> words;
+    for (const SentFrame &frame : panel.frames())
+        words << frame.word;
+    const QList<int> clickFrames = words.mid(words.size() - chosen.clickFrames.size());
+    QCOMPARE(clickFrames, chosen.clickFrames);
+    const QList<int> script = words.mid(2, words.size() - 2 - clickFrames.size());
+    QVERIFY(!script.isEmpty() && script.size() % 2 == 0);
+    QCOMPARE(script.count(0x8112), script.size());
+}
+
+void RemoteTest::openBoxHoldsOnlyTheCommandsThatAct() {
+    RemotePanel panel;
+    panel.remote.server.setBusyWaitLimit(std::chrono::milliseconds(100));
+    Client other(panel.remote.server.port());
+    const std::size_t frames = panel.frames().size();
+    QByteArray idn;
+    QByteArray answer;
+    panel.window.setMessagePresenter([&](const QString &) {
+        panel.client.write("GAIN 33;GAIN?\n");
+        idn = other.ask("*IDN?;SYST:ERR?;*STB?");
+        answer = panel.client.read(1);
+    });
+    panel.window.menuabout()->trigger();
+
+    QVERIFY2(idn.startsWith("Kestrovia,QuorvexEVM,0,"), idn);
+    QCOMPARE(answer, QByteArray("0\n"));
+    QCOMPARE(panel.frames().size(), frames);
+    // The error is the client's own: another's *CLS leaves it.
+    QCOMPARE(other.ask("*CLS;SYST:ERR?"), QByteArray("0,\"No error\""));
+    const QByteArray error = panel.client.ask("SYST:ERR?");
+    QVERIFY2(error.startsWith("-200,\"Execution error;a message box is open"), error);
+    QCOMPARE(panel.client.ask("GAIN 33;GAIN?"), QByteArray("33"));
+}
+
+void RemoteTest::clientsBeyondTheLimitAreToldWhy() {
+    RemotePanel panel;
+    const quint16 port = panel.remote.server.port();
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int n = 1; n < ClientSlots::DefaultCapacity; ++n) {
+        slow.push_back(std::make_unique<Client>(port));
+        slow.back()->write("GAI");
+    }
+    QCOMPARE(panel.client.ask("*OPC?"), QByteArray("1"));
+    QCOMPARE(panel.remote.arbiter.clientsLabel()->text().trimmed(), "16 remote clients");
+
+    Client refused(port);
+    const QByteArray reason = refused.read(1);
+    QVERIFY2(reason.contains("all 16 client places are taken") && reason.contains("--max-clients"),
+             reason);
+    slow.clear();
+    QTRY_COMPARE(panel.remote.arbiter.clientsLabel()->text().trimmed(), "1 remote client");
+    QCOMPARE(Client(port).ask("*OPC?"), QByteArray("1"));
 }
 
 QTEST_MAIN(RemoteTest)
