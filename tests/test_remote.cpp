@@ -1,9 +1,11 @@
 #include "panel/window/remote_board.h"
+#include "support/file_size_limit.h"
 #include "support/panel_fixture.h"
 #include "support/scpi_client.h"
 
 #include <QEventLoop>
 #include <QMenuBar>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 
@@ -151,6 +153,7 @@ private slots:
     void personAndScriptTakeTurns();
     void openBoxHoldsOnlyTheCommandsThatAct();
     void clientsBeyondTheLimitAreToldWhy();
+    void stoppedTraceIsToldToThePersonOnly();
 };
 
 void RemoteTest::commandIsTheUsersAction_data() {
@@ -320,6 +323,26 @@ void RemoteTest::clientsBeyondTheLimitAreToldWhy() {
     slow.clear();
     QTRY_COMPARE(panel.remote.arbiter.clientsLabel()->text().trimmed(), "1 remote client");
     QCOMPARE(Client(port).ask("*OPC?"), QByteArray("1"));
+}
+
+void RemoteTest::stoppedTraceIsToldToThePersonOnly() {
+    QTemporaryDir dir;
+    TracingBackend tracing(std::make_unique<SimulatedBoard>(0x378),
+                           dir.filePath("t.vcd").toStdString());
+    PanelSession session(tracing);
+    QStringList messages;
+    session.window.setMessagePresenter([&messages](const QString &text) { messages << text; });
+    session.reportTraceFailures(tracing.trace());
+    session.start();
+    Client client(session.listen(QHostAddress::LocalHost, 0).server.port());
+
+    // The trace stops in a script's frame; Update's yields come after it.
+    const FileSizeLimit diskFull(4096);
+    for (int n = 0; n < 20; ++n)
+        QCOMPARE(client.ask("WORD #H8112;WORD #H8112;WORD?;SYST:ERR?"),
+                 QByteArray("#H8112;0,\"No error\""));
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages.first().contains("t.vcd"), qPrintable(messages.first()));
 }
 
 QTEST_MAIN(RemoteTest)

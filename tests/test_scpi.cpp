@@ -73,6 +73,7 @@ private slots:
     void runningOutOfDescriptorsNeitherSpinsNorStops();
     void halfClosedClientGetsItsAnswers();
     void gainSweepSendsThePanelsWords();
+    void quorvexctlServesUntilSigterm_data();
     void quorvexctlServesUntilSigterm();
 };
 
@@ -115,6 +116,8 @@ void ScpiTest::commands_data() {
     QTest::newRow("*RST clears as the panel does")
         << QByteArray("GAIN 60;DCOF 1;*RST;GAIN?;DCOF?;WORD?") << QByteArray("0;0;#H0000\n")
         << QList<int>{0x0012, 0x8012, 0, 0} << 0 << PON;
+    QTest::newRow("*OPT?: no options") << QByteArray("*OPT?") << QByteArray("0\n") << QList<int>{}
+                                       << 0 << PON;
     QTest::newRow("*ESR? reads PON once")
         << QByteArray("*ESR?;*ESR?") << QByteArray("128;0\n") << QList<int>{} << 0 << 0;
     QTest::newRow("*STB?: queue, ESB, MSS, MAV")
@@ -195,6 +198,8 @@ void ScpiTest::errorQueueOverflows() {
     Bench bench;
     Client client(bench.server.port());
     client.write(QByteArray("FOO;").repeated(int(ScpiInstrument::ErrorQueueDepth) + 3) + "\n");
+    // The overflow is a device-dependent error (SCPI-99 puts -3xx there).
+    QCOMPARE(client.ask("*ESR?"), QByteArray::number(PON | CME | DDE));
     QByteArray errors = client.ask("SYST:ERR?" + QByteArray(";ERR?").repeated(16));
     QCOMPARE(errors, QByteArray("-113,\"Undefined header\";").repeated(15) +
                          "-350,\"Queue overflow\";0,\"No error\"");
@@ -355,14 +360,27 @@ void ScpiTest::gainSweepSendsThePanelsWords() {
     QCOMPARE(bench.words().mid(2), panelWords);
 }
 
+void ScpiTest::quorvexctlServesUntilSigterm_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("on loopback, quietly") << "127.0.0.1" << false;
+    QTest::newRow("on every interface, with a warning") << "0.0.0.0" << true;
+}
+
 void ScpiTest::quorvexctlServesUntilSigterm() {
+    QFETCH(QString, address);
+    QFETCH(bool, warned);
     QProcess server;
     server.start(QStringLiteral(QUORVEXCTL_BINARY),
-                 {"--simulate", "serve", "--listen", "127.0.0.1:0"});
+                 {"--simulate", "serve", "--listen", address + ":0"});
     server.setReadChannel(QProcess::StandardError);
     QVERIFY(server.waitForReadyRead(10000));
-    const QByteArray where = server.readAllStandardError().trimmed();
-    QVERIFY2(where.startsWith("quorvexctl: listening on 127.0.0.1:"), where);
+    const QByteArray where = server.readLine().trimmed();
+    QVERIFY2(where.startsWith("quorvexctl: listening on " + address.toLatin1() + ':'), where);
+    if (!server.canReadLine())
+        server.waitForReadyRead(warned ? 10000 : 200);
+    const QByteArray warning = server.readAllStandardError();
+    QCOMPARE(warning.startsWith("warning: listening on " + address.toLatin1() + ':'), warned);
 
     Client client(quint16(where.split(':').last().toUInt()));
     QCOMPARE(client.ask("GAIN 33;WORD?;*IDN?").left(30), "#H0009;Kestrovia,QuorvexEVM,0,");
