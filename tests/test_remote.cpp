@@ -120,19 +120,31 @@ struct Meeting {
 };
 
 const std::vector<Meeting> &meetings() {
-    const auto centreOf = [](QWidget *widget) { return std::pair{widget, widget->rect().center()}; };
+    const auto centreOf = [](QWidget *widget) {
+        return std::pair{widget, widget->rect().center()};
+    };
     static const std::vector<Meeting> table{
         {"Clear clears after the script's WORD",
-         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); }, 0x0000, false, {0, 0},
+         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); },
+         0x0000,
+         false,
+         {0, 0},
          false},
         {"a bit box enters manual mode after the script's WORD",
-         [=](QuorvexControlPanel &w) { return centreOf(w.Text1(3)); }, 0x811A, true, {}, false},
+         [=](QuorvexControlPanel &w) { return centreOf(w.Text1(3)); },
+         0x811A,
+         true,
+         {},
+         false},
         {"About opens its box for the person, other clients answered meanwhile",
          [](QuorvexControlPanel &w) {
              return std::pair<QWidget *, QPoint>{
                  w.menuBar(), w.menuBar()->actionGeometry(w.menuabout()).center()};
          },
-         0x8112, false, {}, true},
+         0x8112,
+         false,
+         {},
+         true},
     };
     return table;
 }
@@ -239,7 +251,6 @@ void RemoteTest::portErrorGoesToTheQueueNotABox() {
         panel.client.ask("SYST:ERR?").startsWith("100,\"LPT1 (378h) on /dev/parport0: data write"));
     QVERIFY(panel.messages.isEmpty());
 }
-
 
 void RemoteTest::personAndScriptTakeTurns_data() {
     QTest::addColumn<int>("meeting");

@@ -116,8 +116,8 @@ void ScpiTest::commands_data() {
     QTest::newRow("*RST clears as the panel does")
         << QByteArray("GAIN 60;DCOF 1;*RST;GAIN?;DCOF?;WORD?") << QByteArray("0;0;#H0000\n")
         << QList<int>{0x0012, 0x8012, 0, 0} << 0 << PON;
-    QTest::newRow("*OPT?: no options") << QByteArray("*OPT?") << QByteArray("0\n") << QList<int>{}
-                                       << 0 << PON;
+    QTest::newRow("*OPT?: no options")
+        << QByteArray("*OPT?") << QByteArray("0\n") << QList<int>{} << 0 << PON;
     QTest::newRow("*ESR? reads PON once")
         << QByteArray("*ESR?;*ESR?") << QByteArray("128;0\n") << QList<int>{} << 0 << 0;
     QTest::newRow("*STB?: queue, ESB, MSS, MAV")
