@@ -69,6 +69,7 @@ private slots:
     void damagedInputIsSurvived();
     void clientsInterleaveWholeLines();
     void clientsBeyondTheLimitAreClosed();
+    void silentClientsAreProbed();
     void clientsThatNeverReadPinLittle();
     void runningOutOfDescriptorsNeitherSpinsNorStops();
     void halfClosedClientGetsItsAnswers();
@@ -282,6 +283,29 @@ void ScpiTest::clientsBeyondTheLimitAreClosed() {
     QTRY_COMPARE_WITH_TIMEOUT(third.state(), QAbstractSocket::UnconnectedState, 5000);
     QCOMPARE(a.ask("*OPC?"), "1");
     QCOMPARE(b.ask("*OPC?"), "1");
+}
+
+void ScpiTest::silentClientsAreProbed() {
+    Bench bench;
+    Client client(bench.server.port());
+    QCOMPARE(client.ask("*OPC?"), "1");
+    // The server's side of the connection in /proc/net/tcp (the kernel's
+    // Documentation/networking/proc_net_tcp.rst): "tr:tm->when" is timer 2
+    // (keepalive) due in clock ticks; without keepalive no timer runs once
+    // the exchange is over, and the kernel's default idle time is 2 hours.
+    const QByteArray local =
+        QByteArray::number(bench.server.port(), 16).toUpper().rightJustified(4, '0');
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    QVERIFY(table.open(QIODevice::ReadOnly));
+    QByteArray timer;
+    for (const QByteArray &row : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = row.simplified().split(' ');
+        if (fields.size() > 5 && fields[1].endsWith(':' + local) && fields[3] == "01")
+            timer = fields[5];
+    }
+    QVERIFY2(timer.startsWith("02:"), timer);
+    const qint64 due = timer.mid(3).toLongLong(nullptr, 16);
+    QVERIFY2(due > 0 && due <= ScpiServer::KeepIdleSeconds * sysconf(_SC_CLK_TCK), timer);
 }
 
 void ScpiTest::clientsThatNeverReadPinLittle() {
