@@ -86,23 +86,34 @@ const std::vector<Action> &actions() {
     return table;
 }
 
-// A click at a point of widget as the window system reports a person's: to
-// the window, through the toolkit's input handling.
-void systemClick(QWidget *widget, QPoint at) {
+// A press or release at a point of widget as the window system reports a
+// person's: to the window, through the toolkit's input handling.
+void systemMouse(QWidget *widget, QPoint at, bool press) {
     QWidget *top = widget->window();
-    QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, at));
+    const QPoint local = widget->mapTo(top, at);
+    if (press)
+        QTest::mousePress(top->windowHandle(), Qt::LeftButton, {}, local);
+    else
+        QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, local);
 }
 
 // The click comes in while a script's line runs: from inside the first yield
-// of a remote action (Update's) that the event loop reaches.
+// of a remote action (Update's) that the event loop reaches; or only its
+// press, the release coming once the line has returned.
 void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint at,
-                            bool &clicked) {
+                            bool releaseAfter, bool &clicked) {
     QMetaObject::invokeMethod(
         &window,
-        [&window, target, at, &clicked] {
+        [&window, target, at, releaseAfter, &clicked] {
             if (!window.busy())
-                return clickInsideARemoteLine(window, target, at, clicked);
-            systemClick(target, at);
+                return clickInsideARemoteLine(window, target, at, releaseAfter, clicked);
+            systemMouse(target, at, true);
+            if (releaseAfter)
+                QMetaObject::invokeMethod(
+                    &window, [target, at] { systemMouse(target, at, false); },
+                    Qt::QueuedConnection);
+            else
+                systemMouse(target, at, false);
             clicked = true;
         },
         Qt::QueuedConnection);
@@ -117,6 +128,7 @@ struct Meeting {
     bool manualAfter;
     QList<int> clickFrames;
     bool aboutBox;
+    bool releaseAfter = false;
 };
 
 const std::vector<Meeting> &meetings() {
@@ -144,6 +156,13 @@ const std::vector<Meeting> &meetings() {
          0x8112,
          false,
          {},
+         true},
+        {"Clear pressed in the script's WORD, released after it, clears",
+         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); },
+         0x0000,
+         false,
+         {0, 0},
+         false,
          true},
     };
     return table;
@@ -271,7 +290,7 @@ void RemoteTest::personAndScriptTakeTurns() {
     });
     const auto [widget, at] = chosen.target(panel.window);
     bool clicked = false;
-    clickInsideARemoteLine(panel.window, widget, at, clicked);
+    clickInsideARemoteLine(panel.window, widget, at, chosen.releaseAfter, clicked);
     for (int n = 0; n < 1000 && !clicked; ++n)
         QCOMPARE(panel.client.ask("WORD #H8112;WORD?"), QByteArray("#H8112"));
     QVERIFY(clicked);

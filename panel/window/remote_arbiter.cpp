@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QScopedValueRollback>
 #include <QWindow>
 
 namespace {
@@ -81,7 +82,10 @@ void RemoteArbiter::runRemote(const std::function<void()> &action) {
 }
 
 bool RemoteArbiter::eventFilter(QObject *watched, QEvent *event) {
-    if (m_remote == 0)
+    // Input that comes after the action, while what was held waits to be
+    // delivered, waits behind it: a release never overtakes its press. What
+    // is delivered, and what comes in a box it opens, passes.
+    if ((m_remote == 0 && m_held.empty()) || m_delivering)
         return false;
     // A key press is offered to the shortcuts (Alt+A for About) before any
     // window sees it; refused here, it comes to the window as a key press.
@@ -102,6 +106,7 @@ void RemoteArbiter::customEvent(QEvent *event) {
 
 void RemoteArbiter::deliverHeld() {
     // In the order they came, each once what came before it has been handled.
+    const QScopedValueRollback delivering(m_delivering, true);
     while (m_remote == 0 && !m_held.empty()) {
         auto [receiver, held] = std::move(m_held.front());
         m_held.erase(m_held.begin());

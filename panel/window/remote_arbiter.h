@@ -52,6 +52,7 @@ private:
 
     QuorvexControlPanel &m_window;
     int m_remote = 0; // remote actions running, nested in yields
+    bool m_delivering = false;
     std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> m_held;
     QPointer<QLabel> m_clients;
 };
