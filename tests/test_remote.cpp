@@ -119,53 +119,14 @@ void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint
         Qt::QueuedConnection);
 }
 
-// What the person clicks while a script loops WORD #H8112;WORD?, and what the
-// click does once the line it came in has run.
-struct Meeting {
-    const char *name;
-    std::function<std::pair<QWidget *, QPoint>(QuorvexControlPanel &)> target;
-    std::uint16_t sdiAfter;
-    bool manualAfter;
-    QList<int> clickFrames;
-    bool aboutBox;
-    bool releaseAfter = false;
-};
+// Where the person clicks: Clear, SDI bit 3, About in the menu bar.
+enum Target { ClearButton, BitBox3, AboutItem };
 
-const std::vector<Meeting> &meetings() {
-    const auto centreOf = [](QWidget *widget) {
-        return std::pair{widget, widget->rect().center()};
-    };
-    static const std::vector<Meeting> table{
-        {"Clear clears after the script's WORD",
-         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); },
-         0x0000,
-         false,
-         {0, 0},
-         false},
-        {"a bit box enters manual mode after the script's WORD",
-         [=](QuorvexControlPanel &w) { return centreOf(w.Text1(3)); },
-         0x811A,
-         true,
-         {},
-         false},
-        {"About opens its box for the person, other clients answered meanwhile",
-         [](QuorvexControlPanel &w) {
-             return std::pair<QWidget *, QPoint>{
-                 w.menuBar(), w.menuBar()->actionGeometry(w.menuabout()).center()};
-         },
-         0x8112,
-         false,
-         {},
-         true},
-        {"Clear pressed in the script's WORD, released after it, clears",
-         [=](QuorvexControlPanel &w) { return centreOf(w.Clear()); },
-         0x0000,
-         false,
-         {0, 0},
-         false,
-         true},
-    };
-    return table;
+std::pair<QWidget *, QPoint> pointOf(QuorvexControlPanel &w, int target) {
+    if (target == AboutItem)
+        return {w.menuBar(), w.menuBar()->actionGeometry(w.menuabout()).center()};
+    QWidget *widget = target == ClearButton ? static_cast<QWidget *>(w.Clear()) : w.Text1(3);
+    return {widget, widget->rect().center()};
 }
 
 } // namespace
@@ -272,14 +233,31 @@ void RemoteTest::portErrorGoesToTheQueueNotABox() {
 }
 
 void RemoteTest::personAndScriptTakeTurns_data() {
-    QTest::addColumn<int>("meeting");
-    for (std::size_t n = 0; n < meetings().size(); ++n)
-        QTest::newRow(meetings()[n].name) << int(n);
+    // What the person clicks while a script loops WORD #H8112;WORD?, and
+    // what the click does once the line it came in has run.
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("releaseAfter"); // pressed in the line, released after it
+    QTest::addColumn<int>("sdiAfter");
+    QTest::addColumn<bool>("manualAfter");
+    QTest::addColumn<QList<int>>("clickFrames");
+    QTest::addColumn<bool>("aboutBox");
+    QTest::newRow("Clear clears after the script's WORD")
+        << int(ClearButton) << false << 0x0000 << false << QList<int>{0, 0} << false;
+    QTest::newRow("Clear pressed in the script's WORD, released after it, clears")
+        << int(ClearButton) << true << 0x0000 << false << QList<int>{0, 0} << false;
+    QTest::newRow("a bit box enters manual mode after the script's WORD")
+        << int(BitBox3) << false << 0x811A << true << QList<int>{} << false;
+    QTest::newRow("About opens its box for the person, other clients answered meanwhile")
+        << int(AboutItem) << false << 0x8112 << false << QList<int>{} << true;
 }
 
 void RemoteTest::personAndScriptTakeTurns() {
-    QFETCH(int, meeting);
-    const Meeting &chosen = meetings().at(std::size_t(meeting));
+    QFETCH(int, target);
+    QFETCH(bool, releaseAfter);
+    QFETCH(int, sdiAfter);
+    QFETCH(bool, manualAfter);
+    QFETCH(QList<int>, clickFrames);
+    QFETCH(bool, aboutBox);
 
     RemotePanel panel;
     Client other(panel.remote.server.port());
@@ -288,24 +266,23 @@ void RemoteTest::personAndScriptTakeTurns() {
         panel.messages << text;
         otherAnswer = other.ask("*IDN?");
     });
-    const auto [widget, at] = chosen.target(panel.window);
+    const auto [widget, at] = pointOf(panel.window, target);
     bool clicked = false;
-    clickInsideARemoteLine(panel.window, widget, at, chosen.releaseAfter, clicked);
+    clickInsideARemoteLine(panel.window, widget, at, releaseAfter, clicked);
     for (int n = 0; n < 1000 && !clicked; ++n)
         QCOMPARE(panel.client.ask("WORD #H8112;WORD?"), QByteArray("#H8112"));
     QVERIFY(clicked);
     QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
 
-    QCOMPARE(panel.sdiWord(), chosen.sdiAfter);
-    QCOMPARE(panel.manualMode(), chosen.manualAfter);
-    QCOMPARE(panel.messages.size(), chosen.aboutBox ? 1 : 0);
-    QCOMPARE(otherAnswer.startsWith("Kestrovia,QuorvexEVM"), chosen.aboutBox);
+    QCOMPARE(panel.sdiWord(), sdiAfter);
+    QCOMPARE(panel.manualMode(), manualAfter);
+    QCOMPARE(panel.messages.size(), aboutBox ? 1 : 0);
+    QCOMPARE(otherAnswer.startsWith("Kestrovia,QuorvexEVM"), aboutBox);
     // After start-up's two frames, each line's two, then the click's.
     QList<int> words;
     for (const SentFrame &frame : panel.frames())
         words << frame.word;
-    const QList<int> clickFrames = words.mid(words.size() - chosen.clickFrames.size());
-    QCOMPARE(clickFrames, chosen.clickFrames);
+    QCOMPARE(words.mid(words.size() - clickFrames.size()), clickFrames);
     const QList<int> script = words.mid(2, words.size() - 2 - clickFrames.size());
     QVERIFY(!script.isEmpty() && script.size() % 2 == 0);
     QCOMPARE(script.count(0x8112), script.size());
