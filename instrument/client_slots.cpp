@@ -15,10 +15,12 @@ void ClientSlots::give() {
 }
 
 QByteArray ClientSlots::refusal() const {
-    return QStringLiteral("%1: refused: all %2 client places are taken; one frees when a client "
-                          "disconnects; for more, start %1 with --max-clients N (at most %3)\n")
-        .arg(QCoreApplication::applicationName())
-        .arg(m_capacity)
+    const QString taken = m_capacity == 1
+                              ? QStringLiteral("the one client place is taken")
+                              : QStringLiteral("all %1 client places are taken").arg(m_capacity);
+    return QStringLiteral("%1: refused: %2; one frees when a client disconnects; for more, start "
+                          "%1 with --max-clients N (at most %3)\n")
+        .arg(QCoreApplication::applicationName(), taken)
         .arg(CapacityLimit)
         .toUtf8();
 }
