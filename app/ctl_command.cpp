@@ -232,14 +232,12 @@ void addCtlOptions(QCommandLineParser &parser) {
                                      "has no password: any other address lets in whoever "
                                      "reaches it."),
                       QStringLiteral("HOST:PORT")});
-    parser.addOption(
-        {MaxClientsOption,
-         QStringLiteral(
-             "serve: serve at most N clients at once (%1 by default, at "
-             "most %2, shared by every client); one more is told so in one line and disconnected.")
-             .arg(ScpiServer::DefaultMaxClients)
-             .arg(ScpiServer::MaxClientsLimit),
-         QStringLiteral("N")});
+    parser.addOption({MaxClientsOption,
+                      QStringLiteral("serve: serve at most N clients at once (%1 by default, at "
+                                     "most %2); one more is told so and disconnected.")
+                          .arg(ScpiServer::DefaultMaxClients)
+                          .arg(ScpiServer::MaxClientsLimit),
+                      QStringLiteral("N")});
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("send WORD: send WORD, hexadecimal 0 to FFFF, written 8112, 8112h or "
