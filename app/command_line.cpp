@@ -243,6 +243,32 @@ void addListenOption(QCommandLineParser &parser) {
                                      "default through avahi-daemon.")});
 }
 
+void addMaxClientsOption(QCommandLineParser &parser) {
+    parser.addOption({QStringLiteral("max-clients"),
+                      QStringLiteral("With --listen: serve at most N clients at once (%1 by "
+                                     "default, at most %2); one more is told so in one line and "
+                                     "disconnected.")
+                          .arg(ClientSlots::DefaultCapacity)
+                          .arg(ClientSlots::CapacityLimit),
+                      QStringLiteral("N")});
+}
+
+int maxClientsFrom(const QCommandLineParser &parser, bool listening) {
+    const QString option = QStringLiteral("max-clients");
+    if (!parser.isSet(option))
+        return ClientSlots::DefaultCapacity;
+    if (!listening)
+        throw UsageError("--max-clients goes with --listen");
+    bool ok = false;
+    const int count = parser.value(option).toInt(&ok);
+    if (!ok || count < 1 || count > ClientSlots::CapacityLimit)
+        throw UsageError(QStringLiteral("--max-clients %1: a number from 1 to %2")
+                             .arg(parser.value(option))
+                             .arg(ClientSlots::CapacityLimit)
+                             .toStdString());
+    return count;
+}
+
 PortOptions parsePanelCommandLine(QCommandLineParser &parser, const QStringList &arguments) {
     const QStringList ours = withoutToolkitOptions(arguments);
     PortOptions options = parsePortOptions(parser, ours);

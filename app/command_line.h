@@ -47,6 +47,11 @@ ServerAddress serverAddressFrom(const QString &option, const QString &text);
 std::optional<ServerAddress> takeListenOption(QStringList &arguments);
 void addListenOption(QCommandLineParser &parser);
 
+// The panel's --max-clients N: adds it; the number it gives, 1 to 1000, or
+// the default. Throws UsageError, also when it comes without --listen.
+void addMaxClientsOption(QCommandLineParser &parser);
+int maxClientsFrom(const QCommandLineParser &parser, bool listening);
+
 // "--device" when the parsed command line gives that port option, the first
 // it gives of them; empty when it gives none.
 QString givenPortOption(const QCommandLineParser &parser);

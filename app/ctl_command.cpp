@@ -92,9 +92,9 @@ private:
 };
 
 // A panel or quorvexctl serve, through its SCPI commands: each frame is one
-// line, which also asks for the error it may have queued. The error queue is
-// emptied first, so that an error of another client's is not taken for this
-// frame's.
+// line, which also asks for the error it may have queued. Each connection
+// has an error queue of its own, so no other client's error is taken for
+// this frame's, and none of theirs is wiped.
 class ScpiLink final : public BoardLink {
 public:
     explicit ScpiLink(const ServerAddress &address)
@@ -128,7 +128,7 @@ private:
 
     // Runs commands and gives their answer, or throws with the error they queued.
     QByteArray ask(const QString &commands) {
-        m_socket.write(QStringLiteral("*CLS;%1;:SYSTem:ERRor?\n").arg(commands).toLatin1());
+        m_socket.write(QStringLiteral("%1;:SYSTem:ERRor?\n").arg(commands).toLatin1());
         QByteArray line;
         while (!line.endsWith('\n')) {
             if (!m_socket.bytesAvailable() && !m_socket.waitForReadyRead(AnswerWaitMs))
@@ -236,7 +236,7 @@ void addCtlOptions(QCommandLineParser &parser) {
                       QStringLiteral("HOST:PORT")});
     parser.addOption({MaxClientsOption,
                       QStringLiteral("serve: serve at most N clients at once (%1 by default, at "
-                                     "most %2); one more is disconnected at once.")
+                                     "most %2); one more is told so and disconnected.")
                           .arg(ScpiServer::DefaultMaxClients)
                           .arg(ScpiServer::MaxClientsLimit),
                       QStringLiteral("N")});

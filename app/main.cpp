@@ -103,6 +103,7 @@ int main(int argc, char *argv[]) {
     parser.addVersionOption();
     addPortOptions(parser);
     addListenOption(parser);
+    addMaxClientsOption(parser);
     const QCommandLineOption quitAfterStartup(
         QStringLiteral("quit-after-startup"),
         QStringLiteral("Quit as soon as the window is shown and its start-up frames are sent "
@@ -111,10 +112,12 @@ int main(int argc, char *argv[]) {
 
     PortOptions options;
     std::optional<ServerAddress> listen;
+    int maxClients = 0;
     try {
         QStringList arguments = argumentsOf(argc, argv);
         listen = takeListenOption(arguments);
         options = parsePanelCommandLine(parser, arguments);
+        maxClients = maxClientsFrom(parser, listen.has_value());
     } catch (const UsageError &error) {
         return refuseCommandLine(error, parser);
     }
@@ -156,17 +159,20 @@ int main(int argc, char *argv[]) {
         });
         if (listen) {
             try {
-                PanelRemote &remote = panel.listen(listen->address, listen->port, lan);
+                PanelRemote &remote = panel.listen(listen->address, listen->port, maxClients, lan);
                 // Within a line, a signal acts after the frame in flight,
                 // also one the notifier took while a handler yielded.
                 const auto interrupted = [&received] {
                     return received != 0 || stopSignalPending();
                 };
-                remote.instrument.setInterruption(interrupted);
+                remote.server.setInterruption(interrupted);
                 if (Vxi11Server *vxi11 = remote.lan.vxi11())
                     vxi11->setInterruption(interrupted);
                 std::fprintf(stderr, "quorvex-evm: listening on %s\n",
                              qPrintable(remote.server.whereListening()));
+                if (const QString warning = exposureWarning(listen->address, remote.server.port());
+                    !warning.isEmpty())
+                    std::fprintf(stderr, "%s\n", qPrintable(warning));
             } catch (const ListenError &error) {
                 std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
                 return ListenExitCode;

@@ -87,15 +87,13 @@ int main(int argc, char *argv[]) {
             // A port another program holds fails a frame at once rather than
             // stalling every client for the claim's bound.
             PromptPorts ports(*port.backend);
-            // One board, which the raw socket's instrument and each VXI-11
-            // link drive, each a session of its own.
+            // One board, which each raw socket client and each VXI-11 link
+            // drive, each a session of its own, sharing the client places.
             PortBoard board(ports, command.port);
-            const QByteArray version = QCoreApplication::applicationVersion().toUtf8();
-            LanServices lan(board, version, command.maxClients);
-            ScpiInstrument instrument(lan.rawSessionBoard(), version);
-            received =
-                serveUntilSignalled(instrument, *stop, command.maxClients, command.listenAddress,
-                                    command.listenPort, &lan, command.lan);
+            ClientSlots places(command.maxClients);
+            LanServices lan(board, QCoreApplication::applicationVersion().toUtf8(), places);
+            received = serveUntilSignalled(board, *stop, places, command.listenAddress,
+                                           command.listenPort, &lan, command.lan);
             if (ports.opening()) {
                 // A claim still waits for the port: nothing has been sent on
                 // it, and the kernel drops it as the program ends, now.

@@ -14,9 +14,19 @@ class InstrumentBoard {
 public:
     virtual ~InstrumentBoard() = default;
 
-    // While this holds, setting commands are refused with "Settings conflict"
-    // and change nothing; queries still answer.
-    virtual bool settingsLocked() const { return false; }
+    // While this holds, the settings of the slider and the check boxes (and
+    // VERify?, which would send what is being edited) are refused with
+    // "Settings conflict" and change nothing; WORD, *RST, PORT and the
+    // queries still work.
+    virtual bool controlsLocked() const { return false; }
+    // While this holds (another session holds the device lock), every
+    // setting is refused with "Settings conflict"; the queries still answer.
+    virtual bool lockedOut() const { return false; }
+
+    // What keeps the board from acting now (a message box open on the panel),
+    // or nothing: a command that would act waits for it, its line with it,
+    // and fails with this reason once the server stops waiting.
+    virtual std::string busyWith() const { return {}; }
 
     virtual void setGain(int position) = 0;                  // the slider: 0 .. 18
     virtual void setMode(std::size_t checkBox, bool on) = 0; // softMode(0..7)

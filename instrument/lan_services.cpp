@@ -51,11 +51,10 @@ bool registerCoreChannel(quint16 port, bool on) {
 
 } // namespace
 
-LanServices::LanServices(InstrumentBoard &board, QByteArray version, int maxLinks)
+LanServices::LanServices(InstrumentBoard &board, QByteArray version, ClientSlots &places)
     : m_board(board)
-    , m_rawSession(board, m_lock)
     , m_version(std::move(version))
-    , m_maxLinks(maxLinks) {}
+    , m_slots(places) {}
 
 LanServices::~LanServices() {
     stop();
@@ -70,7 +69,7 @@ void LanServices::stop() {
 
 void LanServices::start(const QHostAddress &address, quint16 rawPort, LanOptions options) {
     if (options.vxi11) {
-        m_vxi11 = std::make_unique<Vxi11Server>(m_board, m_lock, m_version, m_maxLinks);
+        m_vxi11 = std::make_unique<Vxi11Server>(m_board, m_lock, m_version, m_slots);
         try {
             try {
                 m_vxi11->listen(address, rawPort && rawPort < 65535 ? rawPort + 1 : 0);

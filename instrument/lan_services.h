@@ -2,6 +2,8 @@
 
 #include "instrument/session_board.h"
 
+class ClientSlots;
+
 #include <QByteArray>
 #include <QHostAddress>
 
@@ -24,15 +26,16 @@ struct LanOptions {
 // entry, then the links.
 class LanServices {
 public:
-    // board: the one board every session shares; maxLinks: VXI-11 links at once.
-    LanServices(InstrumentBoard &board, QByteArray version, int maxLinks);
+    // board: the one board every session shares; places: the client places
+    // every transport shares, of which each VXI-11 link takes one.
+    LanServices(InstrumentBoard &board, QByteArray version, ClientSlots &places);
     ~LanServices();
     LanServices(const LanServices &) = delete;
     LanServices &operator=(const LanServices &) = delete;
 
-    // The board as the raw socket's instrument sees it: one session, whose
-    // settings a VXI-11 link's lock keeps out.
-    InstrumentBoard &rawSessionBoard() { return m_rawSession; }
+    // The lock a VXI-11 link takes, which keeps every other session's
+    // settings out, the raw socket's clients' too.
+    DeviceLock &lock() { return m_lock; }
 
     // VXI-11 listens on address, on rawPort + 1 (any free port when that is
     // taken or rawPort is 0); the announcement covers the raw socket's
@@ -50,9 +53,8 @@ private:
 
     InstrumentBoard &m_board;
     DeviceLock m_lock;
-    SessionBoard m_rawSession;
     QByteArray m_version;
-    int m_maxLinks;
+    ClientSlots &m_slots;
     std::unique_ptr<Vxi11Server> m_vxi11;
     bool m_registered = false; // with the portmapper
     std::unique_ptr<DnsSdAnnouncement> m_announcement;

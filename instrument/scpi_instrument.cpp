@@ -90,6 +90,8 @@ const char *standardText(int code) {
         return "Queue overflow";
     case QueryAfterIndefinite:
         return "Query UNTERMINATED after indefinite response";
+    case ScpiInstrument::BoardBusyCode:
+        return "Execution error";
     }
     return "Error";
 }
@@ -118,6 +120,9 @@ struct Refusal {
 
 // A query whose error is queued already: it gives no answer.
 struct Unanswered {};
+
+// A command that waits for a busy board, its line with it.
+struct Waiting {};
 
 bool isSpace(char c) {
     return static_cast<unsigned char>(c) <= ' ';
@@ -437,7 +442,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
     const auto setMode = [](I &i, const Call &call) {
         const std::size_t box = modeBox(call.argument, call.suffix);
         const bool on = booleanIn(call.parameter);
-        i.perform([&](InstrumentBoard &board) { board.setMode(box, on); });
+        i.perform([&](InstrumentBoard &board) { board.setMode(box, on); }, Reach::Controls);
         return QByteArray();
     };
     const auto mode = [](I &i, const Call &call) {
@@ -461,7 +466,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
              [](I &i, const Call &) { return "Kestrovia,QuorvexEVM,0," + i.m_version; }},
             {"*RST", false,
              [](I &i, const Call &) {
-                 i.perform([](InstrumentBoard &board) { board.reset(); });
+                 i.perform([](InstrumentBoard &board) { board.reset(); }, Reach::Sets);
                  return QByteArray();
              }},
             {"*CLS", false,
@@ -481,6 +486,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
             {"*OPC?", false, [](I &, const Call &) { return QByteArray("1"); }},
             {"*WAI", false, none},
             {"*TST?", false, [](I &, const Call &) { return QByteArray("0"); }},
+            {"*OPT?", false, [](I &, const Call &) { return QByteArray("0"); }},
             {"*ESR?", false,
              [](I &i, const Call &) {
                  return QByteArray::number(std::exchange(i.m_eventStatus, std::uint8_t(0)));
@@ -526,7 +532,8 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
             {"GAIN", true,
              [](I &i, const Call &call) {
                  const int position = positionOfGain(call.parameter);
-                 i.perform([&](InstrumentBoard &board) { board.setGain(position); });
+                 i.perform([&](InstrumentBoard &board) { board.setGain(position); },
+                           Reach::Controls);
                  return QByteArray();
              }},
             {"GAIN?", true,
@@ -553,7 +560,7 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
             {"WORD", true,
              [](I &i, const Call &call) {
                  const auto word = std::uint16_t(integerIn(call.parameter, 0, 0xFFFF));
-                 i.perform([&](InstrumentBoard &board) { board.setWord(word); });
+                 i.perform([&](InstrumentBoard &board) { board.setWord(word); }, Reach::Sets);
                  return QByteArray();
              }},
             {"WORD?", false, [](I &i, const Call &) { return wordText(i.m_board.word()); }},
@@ -582,7 +589,10 @@ const std::vector<ScpiInstrument::Command> &ScpiInstrument::commands() {
             {"VERify?", false,
              [](I &i, const Call &) {
                  bool echoed = false;
-                 i.perform([&](InstrumentBoard &board) { echoed = board.verify(); });
+                 // It would send what the person is editing, so it is locked
+                 // with the controls.
+                 i.perform([&](InstrumentBoard &board) { echoed = board.verify(); },
+                           Reach::Controls);
                  return flagText(echoed);
              }},
             {"PORT", true,
@@ -628,10 +638,30 @@ QByteArray ScpiInstrument::execute(QByteArrayView line) {
     // the levels above the previous header's last.
     std::vector<QByteArrayView> path;
     bool indefinite = false;
+    std::size_t first = 0;
+    // The path of a parked line, kept while its views are in use.
+    std::vector<QByteArray> parkedPath;
+    if (m_parked) {
+        first = m_parked->unit;
+        response = std::move(m_parked->response);
+        parkedPath = std::move(m_parked->path);
+        path.assign(parkedPath.begin(), parkedPath.end());
+        indefinite = m_parked->indefinite;
+        m_parked.reset();
+    }
     m_cutShort = false;
-    for (QByteArrayView unit : split(line, ';')) {
+    const std::vector<QByteArrayView> units = split(line, ';');
+    for (std::size_t n = first; n < units.size(); ++n) {
         const std::uint64_t framesBefore = m_frames;
-        runUnit(unit, path, response, indefinite);
+        try {
+            runUnit(units[n], path, response, indefinite);
+        } catch (const Waiting &) {
+            std::vector<QByteArray> kept;
+            for (QByteArrayView level : path)
+                kept.push_back(level.toByteArray());
+            m_parked = Parked{n, std::move(response), std::move(kept), indefinite};
+            return {};
+        }
         // A signal that ends the program acts after this frame, not after
         // the line's last. Asked once a frame on a real port (about 0.1 ms),
         // not once for each of the simulated board's much quicker ones.
@@ -644,6 +674,7 @@ QByteArray ScpiInstrument::execute(QByteArrayView line) {
         if ((m_cutShort = m_interrupted()))
             break;
     }
+    m_stopWaiting = false;
     if (!response.isEmpty())
         response += '\n';
     return response;
@@ -721,10 +752,21 @@ void ScpiInstrument::runUnit(QByteArrayView unit, std::vector<QByteArrayView> &p
 
 void ScpiInstrument::queueError(int code, QByteArray text) {
     m_eventStatus |= eventBitOf(code);
-    if (m_errors.size() < ErrorQueueDepth)
-        m_errors.push_back({code, text.isEmpty() ? QByteArray(standardText(code)) : text});
-    else
+    if (m_errors.size() >= ErrorQueueDepth) {
+        m_eventStatus |= eventBitOf(QueueOverflow);
         m_errors.back() = {QueueOverflow, standardText(QueueOverflow)};
+        return;
+    }
+    if (text.isEmpty())
+        text = standardText(code);
+    if (text.size() > MaxErrorText) {
+        // Cut between two characters, never inside one's UTF-8 bytes.
+        qsizetype cut = MaxErrorText;
+        while (cut > 0 && (text[cut] & 0xC0) == 0x80)
+            --cut;
+        text.truncate(cut);
+    }
+    m_errors.push_back({code, std::move(text)});
 }
 
 QByteArray ScpiInstrument::nextError() {
@@ -753,7 +795,18 @@ std::uint8_t ScpiInstrument::statusByte(bool answered) const {
 }
 
 bool ScpiInstrument::perform(const std::function<void(InstrumentBoard &)> &action, Reach reach) {
-    if (reach == Reach::Sets && m_board.settingsLocked()) {
+    if (reach != Reach::Reads && m_board.lockedOut()) {
+        queueError(SettingsConflict);
+        return false;
+    }
+    if (const std::string busy = m_board.busyWith(); !busy.empty()) {
+        if (!m_stopWaiting)
+            throw Waiting{};
+        queueError(BoardBusyCode,
+                   QByteArray(standardText(BoardBusyCode)) + ';' + QByteArray::fromStdString(busy));
+        return false;
+    }
+    if (reach == Reach::Controls && m_board.controlsLocked()) {
         queueError(SettingsConflict);
         return false;
     }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class PortBackend;
@@ -40,6 +41,14 @@ public:
     // A line longer than MaxLineLength, refused whole.
     void refuseLongLine();
 
+    // Whether the last line stopped at a command that waits for the board
+    // (InstrumentBoard::busyWith()): execute() then gave nothing, and the same
+    // line given again goes on from that command, answering the whole line.
+    bool waiting() const { return m_parked.has_value(); }
+    // The waiting command fails with an execution error that says what the
+    // board is busy with, when the line goes on while the board still is.
+    void stopWaiting() { m_stopWaiting = true; }
+
     // Asked after each command that sent a frame: when it says yes, the rest
     // of the line is dropped. Nothing (the default) runs every line whole.
     void setInterruption(std::function<bool()> interrupted) {
@@ -52,6 +61,10 @@ public:
     static constexpr std::size_t ErrorQueueDepth = 16;
     // The device-specific error of a frame that could not be sent.
     static constexpr int PortErrorCode = 100;
+    // The execution error of a command that waited for a busy board too long.
+    static constexpr int BoardBusyCode = -200;
+    // The longest error description SCPI-99 allows.
+    static constexpr qsizetype MaxErrorText = 255;
 
 private:
     struct Error {
@@ -71,12 +84,14 @@ private:
     void runUnit(QByteArrayView unit, std::vector<QByteArrayView> &path, QByteArray &response,
                  bool &indefinite);
     void queueError(int code, QByteArray text = {});
-    // What a command asks of the board: a setting, refused while the board's
-    // settings are locked, or a frame that only reads.
-    enum class Reach { Sets, Reads };
+    // What a command asks of the board: a control's setting, refused while
+    // the controls are locked, another setting, or a frame that only reads.
+    enum class Reach { Controls, Sets, Reads };
     // Runs action on the board, queueing what keeps it from there (a
     // settings conflict, a port error, a refusal); says whether it ran.
-    bool perform(const std::function<void(InstrumentBoard &)> &action, Reach reach = Reach::Sets);
+    // Throws Waiting while the board is busy, until stopWaiting().
+    bool perform(const std::function<void(InstrumentBoard &)> &action,
+                 Reach reach = Reach::Controls);
     QByteArray nextError();
     std::uint8_t statusByte(bool answered) const;
 
@@ -93,4 +108,14 @@ private:
     static constexpr std::chrono::microseconds InterruptionInterval{50};
     std::chrono::steady_clock::time_point m_lastAsked;
     bool m_cutShort = false;
+    // Where a line that waits for the board stopped: its unit, the answers
+    // and the header path so far.
+    struct Parked {
+        std::size_t unit;
+        QByteArray response;
+        std::vector<QByteArray> path;
+        bool indefinite;
+    };
+    std::optional<Parked> m_parked;
+    bool m_stopWaiting = false;
 };

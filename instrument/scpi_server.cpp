@@ -30,8 +30,10 @@ QString endpointText(const QHostAddress &address, quint16 port) {
 // One connection, on its descriptor: what it sent that has not run, and the
 // answers it has not taken.
 struct ScpiServer::Client {
-    explicit Client(int descriptor)
+    Client(int descriptor, InstrumentBoard &shared, DeviceLock &lock, const QByteArray &version)
         : descriptor(descriptor)
+        , board(shared, lock)
+        , instrument(board, version)
         , reading(new QSocketNotifier(descriptor, QSocketNotifier::Read))
         , writing(new QSocketNotifier(descriptor, QSocketNotifier::Write)) {
         writing->setEnabled(false);
@@ -50,25 +52,35 @@ struct ScpiServer::Client {
     bool hasLine() const { return !skipping && input.contains('\n'); }
 
     int descriptor;
+    SessionBoard board;        // the shared board, as the device lock lets this client at it
+    ScpiInstrument instrument; // its session: error queue, status
     QSocketNotifier *reading;
     QSocketNotifier *writing;
     QByteArray input;
     QByteArray output;
-    bool skipping = false; // inside a line refused for its length
-    bool ended = false;    // it sends nothing more
-    bool queued = false;   // has a whole line, waiting for its turn
+    bool skipping = false;                          // inside a line refused for its length
+    bool ended = false;                             // it sends nothing more
+    bool queued = false;                            // has a whole line, waiting for its turn
+    std::chrono::steady_clock::time_point parkedAt; // since when its line waits for the board
 };
 
-ScpiServer::ScpiServer(ScpiInstrument &instrument, int maxClients, QObject *parent)
+ScpiServer::ScpiServer(InstrumentBoard &board, QByteArray version, ClientSlots &places,
+                       DeviceLock *lock, QObject *parent)
     : QObject(parent)
-    , m_instrument(instrument)
-    , m_maxClients(maxClients) {
+    , m_board(board)
+    , m_version(std::move(version))
+    , m_slots(places)
+    , m_lock(lock ? *lock : m_ownLock) {
     m_acceptRetry.setSingleShot(true);
     m_acceptRetry.setInterval(AcceptRetryMs);
     connect(&m_acceptRetry, &QTimer::timeout, this, &ScpiServer::resumeAccepting);
+    m_busyWait.setSingleShot(true);
+    connect(&m_busyWait, &QTimer::timeout, this, [this] { unpark(true); });
 }
 
 ScpiServer::~ScpiServer() {
+    for (std::size_t n = m_clients.size(); n > 0; --n)
+        m_slots.give();
     m_clients.clear();
     // The clients' notifiers, which wait for an event loop that has ended.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -150,8 +162,17 @@ void ScpiServer::resumeAccepting() {
 }
 
 void ScpiServer::admit(int descriptor) {
-    if (int(m_clients.size()) >= m_maxClients) {
-        // Closed at once, so that it learns now rather than after a timeout.
+    if (!m_slots.take()) {
+        // Told why and closed at once, so that it learns now rather than
+        // after a timeout. What it sent already is read first: a close with
+        // unread data resets the connection, and the reset may beat the line.
+        const QByteArray refusal = m_slots.refusal();
+        ::send(descriptor, refusal.constData(), size_t(refusal.size()),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(descriptor, SHUT_WR);
+        char sink[512];
+        while (::recv(descriptor, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
         ::close(descriptor);
         return;
     }
@@ -162,7 +183,9 @@ void ScpiServer::admit(int descriptor) {
         ::setsockopt(descriptor, SOL_SOCKET, option, &SocketBuffer, sizeof SocketBuffer);
     const int on = 1;
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    auto client = std::make_unique<Client>(descriptor);
+    ClientSlots::probeWhenSilent(descriptor);
+    auto client = std::make_unique<Client>(descriptor, m_board, m_lock, m_version);
+    client->instrument.setInterruption(m_interrupted);
     for (QSocketNotifier *notifier : {client->reading, client->writing})
         connect(notifier, &QSocketNotifier::activated, this,
                 [this, descriptor] { pump(descriptor); });
@@ -210,7 +233,7 @@ void ScpiServer::pump(int descriptor) {
                 client.skipping = false;
             }
         } else if (!client.hasLine() && client.input.size() > ScpiInstrument::MaxLineLength) {
-            m_instrument.refuseLongLine();
+            client.instrument.refuseLongLine();
             client.skipping = true;
         }
     }
@@ -250,15 +273,21 @@ void ScpiServer::takeTurn() {
     const auto until = std::chrono::steady_clock::now() + TurnLength;
     m_inTurn = descriptor;
     qsizetype start = 0;
+    ScpiInstrument &instrument = client.instrument;
+    bool parked = false;
     for (qsizetype end; (end = client.input.indexOf('\n', start)) >= 0;) {
         const QByteArrayView line(client.input.constData() + start, end - start);
-        if (line.size() > ScpiInstrument::MaxLineLength)
-            m_instrument.refuseLongLine();
-        else
-            client.output += m_instrument.execute(line);
+        if (line.size() > ScpiInstrument::MaxLineLength) {
+            instrument.refuseLongLine();
+        } else {
+            client.output += instrument.execute(line);
+            // The line stays until the board is free and it is given again.
+            if ((parked = instrument.waiting()))
+                break;
+        }
         start = end + 1;
         if (client.output.size() > OutputLimit || std::chrono::steady_clock::now() >= until ||
-            m_instrument.cutShort() || m_droppedInTurn)
+            instrument.cutShort() || m_droppedInTurn)
             break;
     }
     m_inTurn = -1;
@@ -268,7 +297,42 @@ void ScpiServer::takeTurn() {
         return;
     }
     client.input.remove(0, start);
+    if (parked) {
+        // Its wait is counted from the first time its command found the
+        // board busy, however often it is tried again meanwhile.
+        const auto now = std::chrono::steady_clock::now();
+        if (client.parkedAt == std::chrono::steady_clock::time_point{})
+            client.parkedAt = now;
+        const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       client.parkedAt + m_busyWaitLimit - now),
+                                   std::chrono::milliseconds(0));
+        if (!m_busyWait.isActive() || left.count() < m_busyWait.remainingTime())
+            m_busyWait.start(left);
+        client.queued = true;
+        m_parked.push_back(descriptor);
+    } else {
+        client.parkedAt = {};
+    }
     pump(descriptor);
+    postTurn();
+}
+
+void ScpiServer::resume() {
+    unpark(false);
+    postTurn();
+}
+
+void ScpiServer::unpark(bool timedOut) {
+    // Back in turn ahead of the lines that came after them.
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = m_parked.rbegin(); it != m_parked.rend(); ++it) {
+        Client &client = *m_clients.at(*it);
+        if (timedOut && now - client.parkedAt >= m_busyWaitLimit)
+            client.instrument.stopWaiting();
+        m_turns.push_front(*it);
+    }
+    m_parked.clear();
+    m_busyWait.stop();
     postTurn();
 }
 
@@ -282,7 +346,9 @@ void ScpiServer::drop(int descriptor) {
     }
     if (m_clients.erase(descriptor) == 0)
         return;
+    m_slots.give();
     std::erase(m_turns, descriptor);
+    std::erase(m_parked, descriptor);
     resumeAccepting();
     // What the clients pinned goes back to the system, not only to the heap.
     if (m_clients.empty())
@@ -309,7 +375,16 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
     return std::pair{address, quint16(port)};
 }
 
-int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxClients,
+QString exposureWarning(const QHostAddress &address, quint16 port) {
+    if (address.isLoopback())
+        return {};
+    return QStringLiteral("warning: listening on %1 lets anyone who reaches that address set the "
+                          "board without a password (SCPI has none); see README.md, section "
+                          "SCPI, or listen on 127.0.0.1")
+        .arg(endpointText(address, port));
+}
+
+int serveUntilSignalled(InstrumentBoard &board, StopSignals &stop, ClientSlots &places,
                         const QHostAddress &address, quint16 port, LanServices *lan,
                         LanOptions options) {
     // Read between two lines; within a line the instrument looks between
@@ -321,18 +396,19 @@ int serveUntilSignalled(ScpiInstrument &instrument, StopSignals &stop, int maxCl
         if ((received = stop.take()))
             QCoreApplication::exit(0);
     });
-    instrument.setInterruption(stopSignalPending);
-
-    ScpiServer server(instrument, maxClients);
+    ScpiServer server(board, QCoreApplication::applicationVersion().toUtf8(), places,
+                      lan ? &lan->lock() : nullptr);
+    server.setInterruption(stopSignalPending);
     server.listen(address, port);
     std::fprintf(stderr, "%s: listening on %s\n", qPrintable(QCoreApplication::applicationName()),
                  qPrintable(server.whereListening()));
+    if (const QString warning = exposureWarning(address, server.port()); !warning.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(warning));
     if (lan) {
         lan->start(address, server.port(), options);
         if (lan->vxi11())
             lan->vxi11()->setInterruption(stopSignalPending);
     }
     QCoreApplication::exec();
-    instrument.setInterruption(nullptr);
     return received;
 }

@@ -9,9 +9,9 @@ struct DeviceLock {
     const void *holder = nullptr;
 };
 
-// The shared board as one session sees it: the same board, with its settings
-// kept out while another session holds the lock, so that each session's
-// instrument refuses them with "Settings conflict" and still answers queries.
+// The shared board as one session sees it: the same board, locked out while
+// another session holds the lock, so that each session's instrument refuses
+// every setting with "Settings conflict" and still answers queries.
 class SessionBoard final : public InstrumentBoard {
 public:
     SessionBoard(InstrumentBoard &board, DeviceLock &lock)
@@ -20,9 +20,11 @@ public:
 
     bool holdsLock() const { return m_lock.holder == this; }
 
-    bool settingsLocked() const override {
-        return m_board.settingsLocked() || (m_lock.holder && m_lock.holder != this);
+    bool controlsLocked() const override { return m_board.controlsLocked(); }
+    bool lockedOut() const override {
+        return m_board.lockedOut() || (m_lock.holder && m_lock.holder != this);
     }
+    std::string busyWith() const override { return m_board.busyWith(); }
     void setGain(int position) override { m_board.setGain(position); }
     void setMode(std::size_t checkBox, bool on) override { m_board.setMode(checkBox, on); }
     void setWord(std::uint16_t word) override { m_board.setWord(word); }

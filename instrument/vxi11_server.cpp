@@ -1,5 +1,6 @@
 #include "instrument/vxi11_server.h"
 
+#include "instrument/client_slots.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 
@@ -232,46 +233,69 @@ struct Vxi11Server::Link {
         , board(shared, lock)
         , instrument(board, version) {}
 
-    void run(QByteArrayView line) {
+    // Runs a line; false when it stopped at a command that waits for the
+    // board, to be given again from there.
+    bool run(QByteArrayView line) {
         const QByteArray answer = instrument.execute(line);
+        if (instrument.waiting())
+            return false;
         if (!answer.isEmpty()) {
             outputBytes += answer.size();
             output.push_back(answer);
         }
+        return true;
     }
 
     // Runs the lines data completes; with end, what is left is a line too.
-    void write(QByteArrayView data, bool end) {
+    // False when a line waits for the board: the write is then given again
+    // as it came, and goes on from that line (carryOn()).
+    bool write(QByteArrayView data, bool end) {
+        if (parkedAt != std::chrono::steady_clock::time_point{})
+            return carryOn(end);
         if (skipping) {
             const qsizetype newline = data.indexOf('\n');
             if (newline < 0) {
                 skipping = !end;
-                return;
+                return true;
             }
             skipping = false;
             data = data.sliced(newline + 1);
         }
         input.append(data);
+        return carryOn(end);
+    }
+
+    bool carryOn(bool end) {
         qsizetype start = 0;
+        bool ran = true;
         for (qsizetype stop; (stop = input.indexOf('\n', start)) >= 0 && !instrument.cutShort();) {
-            run(QByteArrayView(input.constData() + start, stop - start));
+            if (!(ran = run(QByteArrayView(input.constData() + start, stop - start))))
+                break;
             start = stop + 1;
         }
         input.remove(0, start);
-        if (instrument.cutShort()) {
+        // A line that waits stays at the head of input.
+        if (ran && instrument.cutShort()) {
             input.clear();
-        } else if (input.size() > ScpiInstrument::MaxLineLength) {
+        } else if (ran && input.size() > ScpiInstrument::MaxLineLength) {
             instrument.refuseLongLine();
             input.clear();
             skipping = !end;
-        } else if (end && !input.isEmpty()) {
-            run(input);
-            input.clear();
+        } else if (ran && end && !input.isEmpty()) {
+            if ((ran = run(input)))
+                input.clear();
         }
+        if (ran) {
+            parkedAt = {};
+        } else if (parkedAt == std::chrono::steady_clock::time_point{}) {
+            parkedAt = std::chrono::steady_clock::now();
+        }
+        return ran;
     }
 
     void clear() {
         input.clear();
+        parkedAt = {};
         skipping = false;
         output.clear();
         outputBytes = 0;
@@ -281,22 +305,38 @@ struct Vxi11Server::Link {
     int descriptor;
     SessionBoard board;
     ScpiInstrument instrument;
-    QByteArray input; // a line not yet ended
+    QByteArray input; // a line not yet ended, or the lines from one that waits
     bool skipping = false;
+    // Since when its write waits for the board (a message box on the panel).
+    std::chrono::steady_clock::time_point parkedAt;
     std::deque<QByteArray> output; // response messages, each read up to its END
     qsizetype outputBytes = 0;
 };
 
-Vxi11Server::Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray version, int maxLinks,
-                         QObject *parent)
+Vxi11Server::Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray version,
+                         ClientSlots &places, QObject *parent)
     : QObject(parent)
     , m_board(board)
     , m_lock(lock)
     , m_version(std::move(version))
-    , m_maxLinks(maxLinks) {}
+    , m_slots(places) {
+    m_busyWait.setSingleShot(true);
+    connect(&m_busyWait, &QTimer::timeout, this, [this] {
+        // A write that waited its bound goes on, its command failing.
+        const auto now = std::chrono::steady_clock::now();
+        for (auto &[id, link] : m_links) {
+            if (link->parkedAt != std::chrono::steady_clock::time_point{} &&
+                now - link->parkedAt >= ScpiServer::BusyWaitLimit)
+                link->instrument.stopWaiting();
+        }
+        resume();
+    });
+}
 
 Vxi11Server::~Vxi11Server() {
     m_lockWaiters.clear();
+    for (std::size_t n = m_links.size(); n > 0; --n)
+        m_slots.give();
     m_links.clear();
     m_lock.holder = nullptr;
     m_connections.clear();
@@ -335,12 +375,13 @@ void Vxi11Server::accept() {
             }
             return;
         }
-        if (int(m_connections.size()) >= m_maxLinks) {
+        if (int(m_connections.size()) >= m_slots.capacity()) {
             ::close(descriptor);
             continue;
         }
         const int on = 1;
         ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ClientSlots::probeWhenSilent(descriptor);
         auto connection = std::make_unique<Connection>(descriptor);
         for (QSocketNotifier *notifier : {connection->reading, connection->writing})
             connect(notifier, &QSocketNotifier::activated, this,
@@ -543,7 +584,7 @@ bool Vxi11Server::call(Connection &c) {
             answer(c, createLinkReply(xid, DeviceNotAccessible, 0));
             return true;
         }
-        if (links() >= m_maxLinks) {
+        if (!m_slots.take()) {
             answer(c, createLinkReply(xid, OutOfResources, 0));
             return true;
         }
@@ -587,7 +628,16 @@ bool Vxi11Server::call(Connection &c) {
         // Answers not read yet bound what a link pins: it reads them first.
         if (link->outputBytes > OutputLimit)
             return written(OutOfResources, 0);
-        link->write(data, flags & EndFlag);
+        if (!link->write(data, flags & EndFlag)) {
+            // Given again as the board frees, or told to stop waiting.
+            const auto left = std::max(
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    link->parkedAt + ScpiServer::BusyWaitLimit - std::chrono::steady_clock::now()),
+                std::chrono::milliseconds(0));
+            if (!m_busyWait.isActive() || left.count() < m_busyWait.remainingTime())
+                m_busyWait.start(left);
+            return false;
+        }
         return written(NoError, data.size());
     }
 
@@ -729,6 +779,7 @@ bool Vxi11Server::call(Connection &c) {
 }
 
 void Vxi11Server::resume() {
+    m_busyWait.stop();
     std::deque<int> gated;
     gated.swap(m_gated);
     for (const int descriptor : gated) {
@@ -788,6 +839,7 @@ void Vxi11Server::destroyLink(std::int32_t id) {
         return;
     const bool held = found->second->board.holdsLock();
     m_links.erase(found);
+    m_slots.give();
     if (held)
         releaseLock();
 }

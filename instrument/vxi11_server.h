@@ -6,13 +6,16 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 
+class ClientSlots;
 class QSocketNotifier;
 
 // The instrument's VXI-11 core channel (ONC RPC program 0x0607AF, version 1,
@@ -57,8 +60,9 @@ public:
         IoTimeout = 15,
     };
 
-    // maxLinks: sessions at once (connections too).
-    Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray version, int maxLinks,
+    // places: each link takes one, shared with the other transports; no more
+    // connections than there are places.
+    Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray version, ClientSlots &places,
                 QObject *parent = nullptr);
     ~Vxi11Server() override;
 
@@ -102,14 +106,15 @@ private:
     InstrumentBoard &m_board;
     DeviceLock &m_lock;
     QByteArray m_version;
-    int m_maxLinks;
+    ClientSlots &m_slots;
     QTcpServer m_server;
     QSocketNotifier *m_accepting = nullptr;
     std::map<int, std::unique_ptr<Connection>> m_connections; // by descriptor
     std::map<std::int32_t, std::unique_ptr<Link>> m_links;    // by link id
     std::int32_t m_nextLink = 1;
     std::deque<LockWaiter> m_lockWaiters;
-    std::deque<int> m_gated; // connections whose call waits for the gate
+    std::deque<int> m_gated; // connections whose call waits for the gate or the board
+    QTimer m_busyWait;       // when the first write waiting for the board has waited enough
     std::function<bool()> m_gate;
     std::function<bool()> m_interrupted;
 };

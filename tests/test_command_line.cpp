@@ -115,6 +115,18 @@ void CommandLineTest::listenAddresses() {
     QCOMPARE(take({"--listen=0.0.0.0:0"}).first.address, QHostAddress(QHostAddress::AnyIPv4));
     QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "panel:5025"}));
     QVERIFY_THROWS_EXCEPTION(UsageError, take({"--listen", "--listen=127.0.0.1:6000"}));
+
+    // The panel's --max-clients: with --listen only, 1 to 1000.
+    const auto maxClients = [](const QStringList &arguments, bool listening) {
+        QCommandLineParser parser;
+        addMaxClientsOption(parser);
+        parser.parse(QStringList{"quorvex-evm"} + arguments);
+        return maxClientsFrom(parser, listening);
+    };
+    QCOMPARE(maxClients({}, true), 16);
+    QCOMPARE(maxClients({"--max-clients", "1000"}, true), 1000);
+    QVERIFY_THROWS_EXCEPTION(UsageError, maxClients({"--max-clients", "3"}, false));
+    QVERIFY_THROWS_EXCEPTION(UsageError, maxClients({"--max-clients", "1001"}, true));
 }
 
 void CommandLineTest::refused_data() {

@@ -1,12 +1,15 @@
 #include "link/frame_trace.h"
 #include "link/lan_backend.h"
 #include "panel/window/remote_board.h"
+#include "support/file_size_limit.h"
 #include "support/panel_fixture.h"
 #include "support/scpi_client.h"
 
 #include <QEventLoop>
+#include <QMenuBar>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 
@@ -85,6 +88,49 @@ const std::vector<Action> &actions() {
     return table;
 }
 
+// A press or release at a point of widget as the window system reports a
+// person's: to the window, through the toolkit's input handling.
+void systemMouse(QWidget *widget, QPoint at, bool press) {
+    QWidget *top = widget->window();
+    const QPoint local = widget->mapTo(top, at);
+    if (press)
+        QTest::mousePress(top->windowHandle(), Qt::LeftButton, {}, local);
+    else
+        QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, local);
+}
+
+// The click comes in while a script's line runs: from inside the first yield
+// of a remote action (Update's) that the event loop reaches; or only its
+// press, the release coming once the line has returned.
+void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint at,
+                            bool releaseAfter, bool &clicked) {
+    QMetaObject::invokeMethod(
+        &window,
+        [&window, target, at, releaseAfter, &clicked] {
+            if (!window.busy())
+                return clickInsideARemoteLine(window, target, at, releaseAfter, clicked);
+            systemMouse(target, at, true);
+            if (releaseAfter)
+                QMetaObject::invokeMethod(
+                    &window, [target, at] { systemMouse(target, at, false); },
+                    Qt::QueuedConnection);
+            else
+                systemMouse(target, at, false);
+            clicked = true;
+        },
+        Qt::QueuedConnection);
+}
+
+// Where the person clicks: Clear, SDI bit 3, About in the menu bar.
+enum Target { ClearButton, BitBox3, AboutItem };
+
+std::pair<QWidget *, QPoint> pointOf(QuorvexControlPanel &w, int target) {
+    if (target == AboutItem)
+        return {w.menuBar(), w.menuBar()->actionGeometry(w.menuabout()).center()};
+    QWidget *widget = target == ClearButton ? static_cast<QWidget *>(w.Clear()) : w.Text1(3);
+    return {widget, widget->rect().center()};
+}
+
 } // namespace
 
 class RemoteTest : public QObject {
@@ -99,6 +145,11 @@ private slots:
     void portErrorGoesToTheQueueNotABox();
     void sliderThroughALanBinding();
     void lanFrameRefusedThereIsNotSent();
+    void personAndScriptTakeTurns_data();
+    void personAndScriptTakeTurns();
+    void openBoxHoldsOnlyTheCommandsThatAct();
+    void clientsBeyondTheLimitAreToldWhy();
+    void stoppedTraceIsToldToThePersonOnly();
 };
 
 void RemoteTest::commandIsTheUsersAction_data() {
@@ -161,13 +212,19 @@ void RemoteTest::manualModeBelongsToThePerson() {
     const PanelState edited(panel);
     QVERIFY(panel.manualMode());
 
-    QCOMPARE(panel.client.ask("DCOF ON;WORD #H8112;*RST;PORT LPT2;VER?;GAIN?;WORD?"),
-             QByteArray("0;0;#H0000"));
-    for (int n = 0; n < 6; ++n)
+    // The controls manual mode disables stay the person's.
+    QCOMPARE(panel.client.ask("DCOF ON;GAIN 60;VER?;GAIN?;WORD?"), QByteArray("0;0;#H0000"));
+    for (int n = 0; n < 4; ++n)
         QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("-221,\"Settings conflict\""));
-    QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
     QVERIFY(PanelState(panel) == edited);
     QCOMPARE(panel.window.boxText(3), QStringLiteral(" 1"));
+
+    // WORD is the bits and Update, *RST is Clear, as the person would end it.
+    QCOMPARE(panel.client.ask("WORD #H8112;WORD?;SYST:ERR?"), QByteArray("#H8112;0,\"No error\""));
+    QVERIFY(panel.automaticMode());
+    click(panel.window.Text1(3));
+    QCOMPARE(panel.client.ask("*RST;WORD?;SYST:ERR?"), QByteArray("#H0000;0,\"No error\""));
+    QVERIFY(panel.automaticMode());
 }
 
 void RemoteTest::portErrorGoesToTheQueueNotABox() {
@@ -221,6 +278,126 @@ void RemoteTest::lanFrameRefusedThereIsNotSent() {
     QVERIFY2(errors.contains("refused the frame's line (-221 \"Settings conflict\"); the frame is "
                              "not counted as sent; the person at that panel"),
              errors.constData());
+}
+
+void RemoteTest::personAndScriptTakeTurns_data() {
+    // What the person clicks while a script loops WORD #H8112;WORD?, and
+    // what the click does once the line it came in has run.
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("releaseAfter"); // pressed in the line, released after it
+    QTest::addColumn<int>("sdiAfter");
+    QTest::addColumn<bool>("manualAfter");
+    QTest::addColumn<QList<int>>("clickFrames");
+    QTest::addColumn<bool>("aboutBox");
+    QTest::newRow("Clear clears after the script's WORD")
+        << int(ClearButton) << false << 0x0000 << false << QList<int>{0, 0} << false;
+    QTest::newRow("Clear pressed in the script's WORD, released after it, clears")
+        << int(ClearButton) << true << 0x0000 << false << QList<int>{0, 0} << false;
+    QTest::newRow("a bit box enters manual mode after the script's WORD")
+        << int(BitBox3) << false << 0x811A << true << QList<int>{} << false;
+    QTest::newRow("About opens its box for the person, other clients answered meanwhile")
+        << int(AboutItem) << false << 0x8112 << false << QList<int>{} << true;
+}
+
+void RemoteTest::personAndScriptTakeTurns() {
+    QFETCH(int, target);
+    QFETCH(bool, releaseAfter);
+    QFETCH(int, sdiAfter);
+    QFETCH(bool, manualAfter);
+    QFETCH(QList<int>, clickFrames);
+    QFETCH(bool, aboutBox);
+
+    RemotePanel panel;
+    Client other(panel.remote.server.port());
+    QByteArray otherAnswer;
+    panel.window.setMessagePresenter([&](const QString &text) {
+        panel.messages << text;
+        otherAnswer = other.ask("*IDN?");
+    });
+    const auto [widget, at] = pointOf(panel.window, target);
+    bool clicked = false;
+    clickInsideARemoteLine(panel.window, widget, at, releaseAfter, clicked);
+    for (int n = 0; n < 1000 && !clicked; ++n)
+        QCOMPARE(panel.client.ask("WORD #H8112;WORD?"), QByteArray("#H8112"));
+    QVERIFY(clicked);
+    QCOMPARE(panel.client.ask("SYST:ERR?"), QByteArray("0,\"No error\""));
+
+    QCOMPARE(panel.sdiWord(), sdiAfter);
+    QCOMPARE(panel.manualMode(), manualAfter);
+    QCOMPARE(panel.messages.size(), aboutBox ? 1 : 0);
+    QCOMPARE(otherAnswer.startsWith("Kestrovia,QuorvexEVM"), aboutBox);
+    // After start-up's two frames, each line's two, then the click's.
+    QList<int> words;
+    for (const SentFrame &frame : panel.frames())
+        words << frame.word;
+    QCOMPARE(words.mid(words.size() - clickFrames.size()), clickFrames);
+    const QList<int> script = words.mid(2, words.size() - 2 - clickFrames.size());
+    QVERIFY(!script.isEmpty() && script.size() % 2 == 0);
+    QCOMPARE(script.count(0x8112), script.size());
+}
+
+void RemoteTest::openBoxHoldsOnlyTheCommandsThatAct() {
+    RemotePanel panel;
+    panel.remote.server.setBusyWaitLimit(std::chrono::milliseconds(100));
+    Client other(panel.remote.server.port());
+    const std::size_t frames = panel.frames().size();
+    QByteArray idn;
+    QByteArray answer;
+    panel.window.setMessagePresenter([&](const QString &) {
+        panel.client.write("GAIN 33;GAIN?\n");
+        idn = other.ask("*IDN?;SYST:ERR?;*STB?");
+        answer = panel.client.read(1);
+    });
+    panel.window.menuabout()->trigger();
+
+    QVERIFY2(idn.startsWith("Kestrovia,QuorvexEVM,0,"), idn);
+    QCOMPARE(answer, QByteArray("0\n"));
+    QCOMPARE(panel.frames().size(), frames);
+    // The error is the client's own: another's *CLS leaves it.
+    QCOMPARE(other.ask("*CLS;SYST:ERR?"), QByteArray("0,\"No error\""));
+    const QByteArray error = panel.client.ask("SYST:ERR?");
+    QVERIFY2(error.startsWith("-200,\"Execution error;a message box is open"), error);
+    QCOMPARE(panel.client.ask("GAIN 33;GAIN?"), QByteArray("33"));
+}
+
+void RemoteTest::clientsBeyondTheLimitAreToldWhy() {
+    RemotePanel panel;
+    const quint16 port = panel.remote.server.port();
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int n = 1; n < ClientSlots::DefaultCapacity; ++n) {
+        slow.push_back(std::make_unique<Client>(port));
+        slow.back()->write("GAI");
+    }
+    QCOMPARE(panel.client.ask("*OPC?"), QByteArray("1"));
+    QCOMPARE(panel.remote.arbiter.clientsLabel()->text().trimmed(), "16 remote clients");
+
+    Client refused(port);
+    const QByteArray reason = refused.read(1);
+    QVERIFY2(reason.contains("all 16 client places are taken") && reason.contains("--max-clients"),
+             reason);
+    slow.clear();
+    QTRY_COMPARE(panel.remote.arbiter.clientsLabel()->text().trimmed(), "1 remote client");
+    QCOMPARE(Client(port).ask("*OPC?"), QByteArray("1"));
+}
+
+void RemoteTest::stoppedTraceIsToldToThePersonOnly() {
+    QTemporaryDir dir;
+    TracingBackend tracing(std::make_unique<SimulatedBoard>(0x378),
+                           dir.filePath("t.vcd").toStdString());
+    PanelSession session(tracing);
+    QStringList messages;
+    session.window.setMessagePresenter([&messages](const QString &text) { messages << text; });
+    session.reportTraceFailures(tracing.trace());
+    session.start();
+    Client client(session.listen(QHostAddress::LocalHost, 0).server.port());
+
+    // The trace stops in a script's frame; Update's yields come after it.
+    const FileSizeLimit diskFull(4096);
+    for (int n = 0; n < 20; ++n)
+        QCOMPARE(client.ask("WORD #H8112;WORD #H8112;WORD?;SYST:ERR?"),
+                 QByteArray("#H8112;0,\"No error\""));
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages.first().contains("t.vcd"), qPrintable(messages.first()));
 }
 
 QTEST_MAIN(RemoteTest)

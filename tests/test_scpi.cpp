@@ -1,3 +1,4 @@
+#include "instrument/port_board.h"
 #include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
 #include "link/simulated_board.h"
@@ -25,8 +26,9 @@ namespace {
 struct Bench {
     SimulatedBoard board{0x378};
     RecordingPort port{&board};
-    ScpiInstrument instrument{port, 0, "1.0.0"};
-    ScpiServer server{instrument};
+    PortBoard instrument{port, 0};
+    ClientSlots places;
+    ScpiServer server{instrument, "1.0.0", places};
 
     Bench() { server.listen(QHostAddress::LocalHost, 0); }
 
@@ -67,10 +69,12 @@ private slots:
     void damagedInputIsSurvived();
     void clientsInterleaveWholeLines();
     void clientsBeyondTheLimitAreClosed();
+    void silentClientsAreProbed();
     void clientsThatNeverReadPinLittle();
     void runningOutOfDescriptorsNeitherSpinsNorStops();
     void halfClosedClientGetsItsAnswers();
     void gainSweepSendsThePanelsWords();
+    void quorvexctlServesUntilSigterm_data();
     void quorvexctlServesUntilSigterm();
 };
 
@@ -113,6 +117,8 @@ void ScpiTest::commands_data() {
     QTest::newRow("*RST clears as the panel does")
         << QByteArray("GAIN 60;DCOF 1;*RST;GAIN?;DCOF?;WORD?") << QByteArray("0;0;#H0000\n")
         << QList<int>{0x0012, 0x8012, 0, 0} << 0 << PON;
+    QTest::newRow("*OPT?: no options")
+        << QByteArray("*OPT?") << QByteArray("0\n") << QList<int>{} << 0 << PON;
     QTest::newRow("*ESR? reads PON once")
         << QByteArray("*ESR?;*ESR?") << QByteArray("128;0\n") << QList<int>{} << 0 << 0;
     QTest::newRow("*STB?: queue, ESB, MSS, MAV")
@@ -193,6 +199,8 @@ void ScpiTest::errorQueueOverflows() {
     Bench bench;
     Client client(bench.server.port());
     client.write(QByteArray("FOO;").repeated(int(ScpiInstrument::ErrorQueueDepth) + 3) + "\n");
+    // The overflow is a device-dependent error (SCPI-99 puts -3xx there).
+    QCOMPARE(client.ask("*ESR?"), QByteArray::number(PON | CME | DDE));
     QByteArray errors = client.ask("SYST:ERR?" + QByteArray(";ERR?").repeated(16));
     QCOMPARE(errors, QByteArray("-113,\"Undefined header\";").repeated(15) +
                          "-350,\"Queue overflow\";0,\"No error\"");
@@ -233,17 +241,19 @@ void ScpiTest::damagedInputIsSurvived() {
     QFETCH(int, error);
 
     Bench bench;
+    QByteArray answer;
     {
         Client client(bench.server.port());
         client.write(first);
         QCOMPARE(Client(bench.server.port()).ask("*OPC?"), "1");
         if (!disconnects) {
             client.write(rest);
-            QCOMPARE(client.ask("*OPC?"), "1");
+            answer = client.ask("GAIN?;SYST:ERR?");
         }
     }
     Client after(bench.server.port());
-    const QByteArray answer = after.ask("GAIN?;SYST:ERR?");
+    if (disconnects)
+        answer = after.ask("GAIN?;SYST:ERR?");
     QVERIFY2(answer.startsWith("0;" + QByteArray::number(error) + ","), answer);
     QCOMPARE(bench.words(), QList<int>{});
     QCOMPARE(after.ask("GAIN 33;GAIN?"), "33");
@@ -262,8 +272,9 @@ void ScpiTest::clientsInterleaveWholeLines() {
 
 void ScpiTest::clientsBeyondTheLimitAreClosed() {
     SimulatedBoard board(0x378);
-    ScpiInstrument instrument(board, 0, "1.0.0");
-    ScpiServer server(instrument, 2);
+    PortBoard instrument(board, 0);
+    ClientSlots places(2);
+    ScpiServer server(instrument, "1.0.0", places);
     server.listen(QHostAddress::LocalHost, 0);
     Client a(server.port());
     Client b(server.port());
@@ -272,6 +283,29 @@ void ScpiTest::clientsBeyondTheLimitAreClosed() {
     QTRY_COMPARE_WITH_TIMEOUT(third.state(), QAbstractSocket::UnconnectedState, 5000);
     QCOMPARE(a.ask("*OPC?"), "1");
     QCOMPARE(b.ask("*OPC?"), "1");
+}
+
+void ScpiTest::silentClientsAreProbed() {
+    Bench bench;
+    Client client(bench.server.port());
+    QCOMPARE(client.ask("*OPC?"), "1");
+    // The server's side of the connection in /proc/net/tcp (the kernel's
+    // Documentation/networking/proc_net_tcp.rst): "tr:tm->when" is timer 2
+    // (keepalive) due in clock ticks; without keepalive no timer runs once
+    // the exchange is over, and the kernel's default idle time is 2 hours.
+    const QByteArray local =
+        QByteArray::number(bench.server.port(), 16).toUpper().rightJustified(4, '0');
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    QVERIFY(table.open(QIODevice::ReadOnly));
+    QByteArray timer;
+    for (const QByteArray &row : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = row.simplified().split(' ');
+        if (fields.size() > 5 && fields[1].endsWith(':' + local) && fields[3] == "01")
+            timer = fields[5];
+    }
+    QVERIFY2(timer.startsWith("02:"), timer);
+    const qint64 due = timer.mid(3).toLongLong(nullptr, 16);
+    QVERIFY2(due > 0 && due <= ClientSlots::KeepIdleSeconds * sysconf(_SC_CLK_TCK), timer);
 }
 
 void ScpiTest::clientsThatNeverReadPinLittle() {
@@ -350,15 +384,29 @@ void ScpiTest::gainSweepSendsThePanelsWords() {
     QCOMPARE(bench.words().mid(2), panelWords);
 }
 
+void ScpiTest::quorvexctlServesUntilSigterm_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("on loopback, quietly") << "127.0.0.1" << false;
+    QTest::newRow("on every interface, with a warning") << "0.0.0.0" << true;
+}
+
 void ScpiTest::quorvexctlServesUntilSigterm() {
+    QFETCH(QString, address);
+    QFETCH(bool, warned);
     QProcess server;
     server.start(QStringLiteral(QUORVEXCTL_BINARY),
-                 {"--simulate", "serve", "--listen", "127.0.0.1:0"});
+                 {"--simulate", "serve", "--listen", address + ":0"});
     server.setReadChannel(QProcess::StandardError);
     QVERIFY(server.waitForReadyRead(10000));
-    // Its first line; the lines of VXI-11 and DNS-SD follow.
+    // Its first line; the warning beyond loopback, then the lines of VXI-11
+    // and DNS-SD follow.
     const QByteArray where = server.readLine().trimmed();
-    QVERIFY2(where.startsWith("quorvexctl: listening on 127.0.0.1:"), where);
+    QVERIFY2(where.startsWith("quorvexctl: listening on " + address.toLatin1() + ':'), where);
+    if (!server.canReadLine())
+        server.waitForReadyRead(warned ? 10000 : 200);
+    const QByteArray warning = server.readAllStandardError();
+    QCOMPARE(warning.startsWith("warning: listening on " + address.toLatin1() + ':'), warned);
 
     Client client(quint16(where.split(':').last().toUInt()));
     QCOMPARE(client.ask("GAIN 33;WORD?;*IDN?").left(30), "#H0009;Kestrovia,QuorvexEVM,0,");

@@ -18,6 +18,7 @@
 #include <QSlider>
 #include <QStyleFactory>
 #include <QStyleOptionSlider>
+#include <QTimer>
 
 namespace {
 
@@ -179,6 +180,8 @@ QuorvexControlPanel::QuorvexControlPanel(QWidget *parent)
     buildMenus();
     setTabOrder();
     m_softMode[0]->setFocus();
+    connect(this, &QuorvexControlPanel::idle, this, &QuorvexControlPanel::showNotices,
+            Qt::QueuedConnection);
 }
 
 void QuorvexControlPanel::buildModeFrame(QWidget *client) {
@@ -532,12 +535,32 @@ void QuorvexControlPanel::yield() {
     QCoreApplication::processEvents();
 }
 
+void QuorvexControlPanel::tellPerson(const QString &text) {
+    m_notices << text;
+    QTimer::singleShot(0, this, &QuorvexControlPanel::showNotices);
+}
+
+void QuorvexControlPanel::showNotices() {
+    // Inside a handler's yield it would open in the middle of the handler;
+    // idle() comes back here once it has returned.
+    if (busy())
+        return;
+    while (!m_notices.isEmpty())
+        showMessage(m_notices.takeFirst());
+}
+
 void QuorvexControlPanel::showMessage(const QString &text) {
     if (m_collected) {
         *m_collected << text;
         return;
     }
     const Busy busy(*this, m_busy);
+    const struct Open {
+        int &boxes;
+        explicit Open(int &b)
+            : boxes(++b) {}
+        ~Open() { --boxes; }
+    } open{m_boxes};
     if (m_presentMessage) {
         m_presentMessage(text);
         return;

@@ -86,6 +86,13 @@ public:
     // window (a remote command) waits until neither is so, never running
     // nested in them. idle() says when that wait is over.
     bool busy() const { return m_busy > 0; }
+    // Whether a message box is open (and waits for the person).
+    bool boxOpen() const { return m_boxes > 0; }
+
+    // Shows text to the person in a message box once no handler runs: a
+    // message that no action of a script's caused (a trace that stopped),
+    // which therefore never becomes a script's error.
+    void tellPerson(const QString &text);
 
     // Runs work with the messages the window would show collected instead,
     // and returns them.
@@ -154,6 +161,7 @@ signals:
 
 private slots:
     void systemInfo_Click();
+    void showNotices();
 
 private:
     void buildModeFrame(QWidget *client);
@@ -170,6 +178,8 @@ private:
     MessagePresenter m_presentMessage;
     QStringList *m_collected = nullptr;
     int m_busy = 0;
+    int m_boxes = 0;
+    QStringList m_notices; // for the person, once no handler runs
     Registry *m_registry = nullptr;
 
     std::array<BitBox *, 32> m_Text1{};

@@ -30,26 +30,27 @@ struct PanelSession {
         window.show();
     }
 
-    // Tells the user once, in a message box, when the trace stops for a
-    // failed write. The box waits until the handler in flight has returned: a
-    // modal box would otherwise run the event loop in the middle of a frame.
+    // Tells the person once, in a message box, when the trace stops for a
+    // failed write, whoever's frame it was. The box waits until the handler
+    // in flight has returned: a modal box would otherwise run the event loop
+    // in the middle of a frame.
     void reportTraceFailures(FrameTrace &trace) {
         trace.onFailure([this](const std::string &failure) {
-            QTimer::singleShot(0, &window, [this, text = QString::fromStdString(failure)] {
-                window.showMessage(text);
-            });
+            window.tellPerson(QString::fromStdString(failure));
         });
     }
 
-    // Serves the panel's SCPI commands on address:port, each a user's action
-    // in the window, and beside them what lan says. Throws ListenError.
-    PanelRemote &listen(const QHostAddress &address, quint16 port, LanOptions lan = {}) {
-        remote = std::make_unique<PanelRemote>(window, module,
-                                               QCoreApplication::applicationVersion().toUtf8());
+    // Serves the panel's SCPI commands on address:port to at most maxClients
+    // at once, each a user's action in the window, and beside them what lan
+    // says. Throws ListenError.
+    PanelRemote &listen(const QHostAddress &address, quint16 port,
+                        int maxClients = ClientSlots::DefaultCapacity, LanOptions lan = {}) {
+        remote = std::make_unique<PanelRemote>(
+            window, module, QCoreApplication::applicationVersion().toUtf8(), maxClients);
         remote->server.listen(address, port);
         remote->lan.start(address, remote->server.port(), lan);
         if (Vxi11Server *vxi11 = remote->lan.vxi11()) {
-            vxi11->setGate([this] { return !window.busy(); });
+            vxi11->setGate([this] { return remote->arbiter.linesMayRun(); });
             QObject::connect(&window, &QuorvexControlPanel::idle, vxi11, &Vxi11Server::resume);
         }
         return *remote;

@@ -17,16 +17,18 @@ constexpr std::uint16_t FixedBits = 0x00C0;
 
 } // namespace
 
-PanelBoard::PanelBoard(QuorvexControlPanel &window, Module1 &module)
+PanelBoard::PanelBoard(QuorvexControlPanel &window, Module1 &module, RemoteArbiter &arbiter)
     : m_window(window)
-    , m_module(module) {}
+    , m_module(module)
+    , m_arbiter(arbiter) {}
 
-bool PanelBoard::settingsLocked() const {
+bool PanelBoard::controlsLocked() const {
     return m_window.Update()->isEnabled();
 }
 
 void PanelBoard::act(const std::function<void()> &action) {
-    const QStringList messages = m_window.collectingMessages(action);
+    QStringList messages;
+    m_arbiter.runRemote([&] { messages = m_window.collectingMessages(action); });
     if (!messages.isEmpty())
         throw PortError(messages.front().toStdString());
 }
@@ -68,8 +70,12 @@ bool PanelBoard::verify() {
 
 std::uint16_t PanelBoard::readHeld() {
     // No box changes: the word read is the one the SDI row was sent as.
-    return readHeldWord(m_module.port,
-                        {std::uint16_t(m_module.DataPort), std::uint16_t(m_module.StatusPort)});
+    std::uint16_t held = 0;
+    m_arbiter.runRemote([&] {
+        held = readHeldWord(m_module.port,
+                            {std::uint16_t(m_module.DataPort), std::uint16_t(m_module.StatusPort)});
+    });
+    return held;
 }
 
 int PanelBoard::gainPosition() const {
@@ -98,11 +104,14 @@ int PanelBoard::port() const {
     return std::max(presetAt(std::uint16_t(m_module.DataPort)), 0);
 }
 
-PanelRemote::PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version)
-    : board(window, module)
-    , lan(board, version, ScpiServer::DefaultMaxClients)
-    , instrument(lan.rawSessionBoard(), std::move(version))
-    , server(instrument) {
-    server.setGate([&window] { return !window.busy(); });
+PanelRemote::PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version,
+                         int maxClients)
+    : arbiter(window)
+    , board(window, module, arbiter)
+    , places(maxClients)
+    , lan(board, version, places)
+    , server(board, std::move(version), places, &lan.lock()) {
+    server.setGate([this] { return arbiter.linesMayRun(); });
     QObject::connect(&window, &QuorvexControlPanel::idle, &server, &ScpiServer::resume);
+    QObject::connect(&places, &ClientSlots::changed, &arbiter, &RemoteArbiter::showClients);
 }

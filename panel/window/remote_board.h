@@ -1,9 +1,10 @@
 #pragma once
 
+#include "instrument/client_slots.h"
 #include "instrument/instrument_board.h"
 #include "instrument/lan_services.h"
-#include "instrument/scpi_instrument.h"
 #include "instrument/scpi_server.h"
+#include "panel/window/remote_arbiter.h"
 
 #include <functional>
 
@@ -16,12 +17,15 @@ struct Module1;
 // window shows it, and the frames are those the action sends. Queries answer
 // from what the window shows. A message a handler would show (a port error)
 // becomes the setting's error instead of a box no one may be there to close.
+// The arbiter keeps the person's input out of each action.
 class PanelBoard final : public InstrumentBoard {
 public:
-    PanelBoard(QuorvexControlPanel &window, Module1 &module);
+    PanelBoard(QuorvexControlPanel &window, Module1 &module, RemoteArbiter &arbiter);
 
-    // Manual mode belongs to the person at the panel.
-    bool settingsLocked() const override;
+    // Manual mode belongs to the person at the panel: the controls it
+    // disables stay theirs.
+    bool controlsLocked() const override;
+    std::string busyWith() const override { return m_arbiter.busyWith(); }
 
     void setGain(int position) override;
     void setMode(std::size_t checkBox, bool on) override;
@@ -44,15 +48,19 @@ private:
 
     QuorvexControlPanel &m_window;
     Module1 &m_module;
+    RemoteArbiter &m_arbiter;
 };
 
-// The panel served over TCP: its board, the instrument and the server, whose
-// lines wait while the window is busy, and VXI-11 and DNS-SD beside them.
+// The panel served over TCP: the arbiter, the board, the clients' places
+// and the server, whose lines run as the arbiter lets them, and VXI-11 and
+// DNS-SD beside it, sharing the places.
 struct PanelRemote {
-    PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version);
+    PanelRemote(QuorvexControlPanel &window, Module1 &module, QByteArray version,
+                int maxClients = ClientSlots::DefaultCapacity);
 
+    RemoteArbiter arbiter;
     PanelBoard board;
+    ClientSlots places;
     LanServices lan;
-    ScpiInstrument instrument;
     ScpiServer server;
 };
