@@ -326,7 +326,7 @@ Vxi11Server::Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray ve
         const auto now = std::chrono::steady_clock::now();
         for (auto &[id, link] : m_links) {
             if (link->parkedAt != std::chrono::steady_clock::time_point{} &&
-                now - link->parkedAt >= ScpiServer::BusyWaitLimit)
+                now - link->parkedAt >= m_busyWaitLimit)
                 link->instrument.stopWaiting();
         }
         resume();
@@ -632,7 +632,7 @@ bool Vxi11Server::call(Connection &c) {
             // Given again as the board frees, or told to stop waiting.
             const auto left = std::max(
                 std::chrono::duration_cast<std::chrono::milliseconds>(
-                    link->parkedAt + ScpiServer::BusyWaitLimit - std::chrono::steady_clock::now()),
+                    link->parkedAt + m_busyWaitLimit - std::chrono::steady_clock::now()),
                 std::chrono::milliseconds(0));
             if (!m_busyWait.isActive() || left.count() < m_busyWait.remainingTime())
                 m_busyWait.start(left);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "instrument/scpi_server.h"
 #include "instrument/session_board.h"
 
 #include <QByteArray>
@@ -74,6 +75,9 @@ public:
     // As ScpiServer's: calls that run commands wait while gate says no.
     void setGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     void resume();
+    // How long a write whose command finds the board busy waits before that
+    // command fails: as long as on the raw socket unless said otherwise.
+    void setBusyWaitLimit(std::chrono::milliseconds limit) { m_busyWaitLimit = limit; }
     // Given to each link's instrument (see ScpiInstrument::setInterruption).
     void setInterruption(std::function<bool()> interrupted) {
         m_interrupted = std::move(interrupted);
@@ -115,6 +119,7 @@ private:
     std::deque<LockWaiter> m_lockWaiters;
     std::deque<int> m_gated; // connections whose call waits for the gate or the board
     QTimer m_busyWait;       // when the first write waiting for the board has waited enough
+    std::chrono::milliseconds m_busyWaitLimit = ScpiServer::BusyWaitLimit;
     std::function<bool()> m_gate;
     std::function<bool()> m_interrupted;
 };

@@ -1,9 +1,11 @@
+#include "instrument/vxi11_server.h"
 #include "link/frame_trace.h"
 #include "link/lan_backend.h"
 #include "panel/window/remote_board.h"
 #include "support/file_size_limit.h"
 #include "support/panel_fixture.h"
 #include "support/scpi_client.h"
+#include "support/vxi11_client.h"
 
 #include <QEventLoop>
 #include <QMenuBar>
@@ -148,6 +150,8 @@ private slots:
     void personAndScriptTakeTurns_data();
     void personAndScriptTakeTurns();
     void openBoxHoldsOnlyTheCommandsThatAct();
+    void vxi11WriteWaitsForTheBox_data();
+    void vxi11WriteWaitsForTheBox();
     void clientsBeyondTheLimitAreToldWhy();
     void stoppedTraceIsToldToThePersonOnly();
 };
@@ -358,6 +362,36 @@ void RemoteTest::openBoxHoldsOnlyTheCommandsThatAct() {
     const QByteArray error = panel.client.ask("SYST:ERR?");
     QVERIFY2(error.startsWith("-200,\"Execution error;a message box is open"), error);
     QCOMPARE(panel.client.ask("GAIN 33;GAIN?"), QByteArray("33"));
+}
+
+void RemoteTest::vxi11WriteWaitsForTheBox_data() {
+    QTest::addColumn<bool>("outlasts");
+    QTest::newRow("the box closes: the write goes on from its waiting command") << false;
+    QTest::newRow("the box outlasts the bound: -200 and nothing sent") << true;
+}
+
+void RemoteTest::vxi11WriteWaitsForTheBox() {
+    QFETCH(bool, outlasts);
+    RemotePanel panel;
+    Vxi11Server &vxi11 = *panel.remote.lan.vxi11();
+    vxi11.setBusyWaitLimit(std::chrono::milliseconds(outlasts ? 100 : 60000));
+    Vxi11Client link(vxi11.port());
+    const std::size_t frames = panel.frames().size();
+    QByteArray idn;
+    bool answeredInBox = false;
+    panel.window.setMessagePresenter([&](const QString &) {
+        link.startWrite("*CLS;GAIN 33;GAIN?\n");
+        idn = panel.client.ask("*IDN?");
+        answeredInBox = QTest::qWaitFor([&] { return link.answered(); }, outlasts ? 5000 : 100);
+    });
+    panel.window.menuabout()->trigger();
+
+    QVERIFY2(idn.startsWith("Kestrovia,QuorvexEVM,0,"), idn);
+    QCOMPARE(answeredInBox, outlasts);
+    QCOMPARE(link.result().value(0), 0u);
+    QCOMPARE(link.read(), outlasts ? "0\n" : "33\n");
+    QCOMPARE(panel.frames().size() > frames, !outlasts);
+    QCOMPARE(link.ask("SYST:ERR?").left(4), outlasts ? "-200" : "0,\"N");
 }
 
 void RemoteTest::clientsBeyondTheLimitAreToldWhy() {
