@@ -144,8 +144,9 @@ private:
             fail(QStringLiteral("%1%2").arg(QString::fromUtf8(error),
                                             error.startsWith("-221,")
                                                 ? QStringLiteral("; the panel's bits are being "
-                                                                 "edited: click Update or Clear "
-                                                                 "there, then try again")
+                                                                 "edited (click Update or Clear "
+                                                                 "there), or another session "
+                                                                 "holds the lock; then try again")
                                                 : QString()));
         return errorStart > 0 ? line.left(errorStart - 1) : QByteArray();
     }

@@ -159,7 +159,13 @@ int main(int argc, char *argv[]) {
         });
         if (listen) {
             try {
-                PanelRemote &remote = panel.listen(listen->address, listen->port, maxClients, lan);
+                PanelRemote &remote = panel.listen(listen->address, listen->port, maxClients);
+                std::fprintf(stderr, "quorvex-evm: listening on %s\n",
+                             qPrintable(remote.server.whereListening()));
+                if (const QString warning = exposureWarning(listen->address, remote.server.port());
+                    !warning.isEmpty())
+                    std::fprintf(stderr, "%s\n", qPrintable(warning));
+                panel.offerLanServices(listen->address, lan);
                 // Within a line, a signal acts after the frame in flight,
                 // also one the notifier took while a handler yielded.
                 const auto interrupted = [&received] {
@@ -168,11 +174,6 @@ int main(int argc, char *argv[]) {
                 remote.server.setInterruption(interrupted);
                 if (Vxi11Server *vxi11 = remote.lan.vxi11())
                     vxi11->setInterruption(interrupted);
-                std::fprintf(stderr, "quorvex-evm: listening on %s\n",
-                             qPrintable(remote.server.whereListening()));
-                if (const QString warning = exposureWarning(listen->address, remote.server.port());
-                    !warning.isEmpty())
-                    std::fprintf(stderr, "%s\n", qPrintable(warning));
             } catch (const ListenError &error) {
                 std::fprintf(stderr, "quorvex-evm: %s\n", error.what());
                 return ListenExitCode;

@@ -269,8 +269,8 @@ private:
         if (code == 0)
             garbled(answer);
         const std::string remedy =
-            code == -221 ? "the person at that panel is editing its bits: Update or Clear there "
-                           "ends it"
+            code == -221 ? "the person at that panel is editing its bits (Update or Clear there "
+                           "ends it), or another session holds the instrument's lock"
                          : "check that the instrument there is a QuorvexEVM of this version "
                            "(quorvexctl serve, or the panel with --listen)";
         throw PortError(m_where + where + " refused the frame's line (" + std::to_string(code) +

@@ -373,6 +373,7 @@ void RemoteTest::vxi11WriteWaitsForTheBox_data() {
 void RemoteTest::vxi11WriteWaitsForTheBox() {
     QFETCH(bool, outlasts);
     RemotePanel panel;
+    panel.session.offerLanServices(QHostAddress::LocalHost, {true, false});
     Vxi11Server &vxi11 = *panel.remote.lan.vxi11();
     vxi11.setBusyWaitLimit(std::chrono::milliseconds(outlasts ? 100 : 60000));
     Vxi11Client link(vxi11.port());

@@ -41,19 +41,23 @@ struct PanelSession {
     }
 
     // Serves the panel's SCPI commands on address:port to at most maxClients
-    // at once, each a user's action in the window, and beside them what lan
-    // says. Throws ListenError.
+    // at once, each a user's action in the window. Throws ListenError.
     PanelRemote &listen(const QHostAddress &address, quint16 port,
-                        int maxClients = ClientSlots::DefaultCapacity, LanOptions lan = {}) {
+                        int maxClients = ClientSlots::DefaultCapacity) {
         remote = std::make_unique<PanelRemote>(
             window, module, QCoreApplication::applicationVersion().toUtf8(), maxClients);
         remote->server.listen(address, port);
+        return *remote;
+    }
+
+    // Beside the listening server: VXI-11 and the DNS-SD announcement, as
+    // lan says, their lines taking turns with the person's as the socket's do.
+    void offerLanServices(const QHostAddress &address, LanOptions lan = {}) {
         remote->lan.start(address, remote->server.port(), lan);
         if (Vxi11Server *vxi11 = remote->lan.vxi11()) {
             vxi11->setGate([this] { return remote->arbiter.linesMayRun(); });
             QObject::connect(&window, &QuorvexControlPanel::idle, vxi11, &Vxi11Server::resume);
         }
-        return *remote;
     }
 
     Registry registry; // where System Info looks the tool up
