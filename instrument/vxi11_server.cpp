@@ -307,8 +307,10 @@ struct Vxi11Server::Link {
     ScpiInstrument instrument;
     QByteArray input; // a line not yet ended, or the lines from one that waits
     bool skipping = false;
-    // Since when its write waits for the board (a message box on the panel).
+    // Since when its write waits for the board (a message box on the panel),
+    // and for how long it may.
     std::chrono::steady_clock::time_point parkedAt;
+    std::chrono::milliseconds parkedFor{0};
     std::deque<QByteArray> output; // response messages, each read up to its END
     qsizetype outputBytes = 0;
 };
@@ -326,7 +328,7 @@ Vxi11Server::Vxi11Server(InstrumentBoard &board, DeviceLock &lock, QByteArray ve
         const auto now = std::chrono::steady_clock::now();
         for (auto &[id, link] : m_links) {
             if (link->parkedAt != std::chrono::steady_clock::time_point{} &&
-                now - link->parkedAt >= m_busyWaitLimit)
+                now - link->parkedAt >= link->parkedFor)
                 link->instrument.stopWaiting();
         }
         resume();
@@ -629,11 +631,14 @@ bool Vxi11Server::call(Connection &c) {
         if (link->outputBytes > OutputLimit)
             return written(OutOfResources, 0);
         if (!link->write(data, flags & EndFlag)) {
-            // Given again as the board frees, or told to stop waiting.
-            const auto left = std::max(
-                std::chrono::duration_cast<std::chrono::milliseconds>(
-                    link->parkedAt + m_busyWaitLimit - std::chrono::steady_clock::now()),
-                std::chrono::milliseconds(0));
+            // Given again as the board frees, or told to stop waiting once its
+            // io_timeout or the busy bound has passed, whichever comes first.
+            link->parkedFor = std::min<std::chrono::milliseconds>(
+                std::chrono::milliseconds(ioTimeout), m_busyWaitLimit);
+            const auto left =
+                std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             link->parkedAt + link->parkedFor - std::chrono::steady_clock::now()),
+                         std::chrono::milliseconds(0));
             if (!m_busyWait.isActive() || left.count() < m_busyWait.remainingTime())
                 m_busyWait.start(left);
             return false;

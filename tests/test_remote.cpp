@@ -101,26 +101,32 @@ void systemMouse(QWidget *widget, QPoint at, bool press) {
         QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, local);
 }
 
-// The click comes in while a script's line runs: from inside the first yield
-// of a remote action (Update's) that the event loop reaches; or only its
-// press, the release coming once the line has returned.
-void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint at,
-                            bool releaseAfter, bool &clicked) {
+// Runs act from inside the first yield of a remote action (Update's) that
+// the event loop reaches while a script's line runs.
+void insideARemoteLine(QuorvexControlPanel &window, std::function<void()> act) {
     QMetaObject::invokeMethod(
         &window,
-        [&window, target, at, releaseAfter, &clicked] {
+        [&window, act] {
             if (!window.busy())
-                return clickInsideARemoteLine(window, target, at, releaseAfter, clicked);
-            systemMouse(target, at, true);
-            if (releaseAfter)
-                QMetaObject::invokeMethod(
-                    &window, [target, at] { systemMouse(target, at, false); },
-                    Qt::QueuedConnection);
-            else
-                systemMouse(target, at, false);
-            clicked = true;
+                return insideARemoteLine(window, act);
+            act();
         },
         Qt::QueuedConnection);
+}
+
+// The click comes in while a script's line runs; or only its press, the
+// release coming once the line has returned.
+void clickInsideARemoteLine(QuorvexControlPanel &window, QWidget *target, QPoint at,
+                            bool releaseAfter, bool &clicked) {
+    insideARemoteLine(window, [&window, target, at, releaseAfter, &clicked] {
+        systemMouse(target, at, true);
+        if (releaseAfter)
+            QMetaObject::invokeMethod(
+                &window, [target, at] { systemMouse(target, at, false); }, Qt::QueuedConnection);
+        else
+            systemMouse(target, at, false);
+        clicked = true;
+    });
 }
 
 // Where the person clicks: Clear, SDI bit 3, About in the menu bar.
@@ -152,6 +158,7 @@ private slots:
     void openBoxHoldsOnlyTheCommandsThatAct();
     void vxi11WriteWaitsForTheBox_data();
     void vxi11WriteWaitsForTheBox();
+    void vxi11LineWaitsForAnotherSessionsLine();
     void clientsBeyondTheLimitAreToldWhy();
     void stoppedTraceIsToldToThePersonOnly();
 };
@@ -365,23 +372,30 @@ void RemoteTest::openBoxHoldsOnlyTheCommandsThatAct() {
 }
 
 void RemoteTest::vxi11WriteWaitsForTheBox_data() {
+    QTest::addColumn<int>("boundMs");
+    QTest::addColumn<int>("ioTimeoutMs");
     QTest::addColumn<bool>("outlasts");
-    QTest::newRow("the box closes: the write goes on from its waiting command") << false;
-    QTest::newRow("the box outlasts the bound: -200 and nothing sent") << true;
+    QTest::newRow("the box closes: the write goes on from its waiting command")
+        << 60000 << 60000 << false;
+    QTest::newRow("the box outlasts the bound: -200 and nothing sent") << 100 << 60000 << true;
+    QTest::newRow("the box outlasts the write's io_timeout: -200 and nothing sent")
+        << 60000 << 100 << true;
 }
 
 void RemoteTest::vxi11WriteWaitsForTheBox() {
+    QFETCH(int, boundMs);
+    QFETCH(int, ioTimeoutMs);
     QFETCH(bool, outlasts);
     RemotePanel panel;
     panel.session.offerLanServices(QHostAddress::LocalHost, {true, false});
     Vxi11Server &vxi11 = *panel.remote.lan.vxi11();
-    vxi11.setBusyWaitLimit(std::chrono::milliseconds(outlasts ? 100 : 60000));
+    vxi11.setBusyWaitLimit(std::chrono::milliseconds(boundMs));
     Vxi11Client link(vxi11.port());
     const std::size_t frames = panel.frames().size();
     QByteArray idn;
     bool answeredInBox = false;
     panel.window.setMessagePresenter([&](const QString &) {
-        link.startWrite("*CLS;GAIN 33;GAIN?\n");
+        link.startWrite("*CLS;GAIN 33;GAIN?\n", std::uint32_t(ioTimeoutMs));
         idn = panel.client.ask("*IDN?");
         answeredInBox = QTest::qWaitFor([&] { return link.answered(); }, outlasts ? 5000 : 100);
     });
@@ -393,6 +407,26 @@ void RemoteTest::vxi11WriteWaitsForTheBox() {
     QCOMPARE(link.read(), outlasts ? "0\n" : "33\n");
     QCOMPARE(panel.frames().size() > frames, !outlasts);
     QCOMPARE(link.ask("SYST:ERR?").left(4), outlasts ? "-200" : "0,\"N");
+}
+
+void RemoteTest::vxi11LineWaitsForAnotherSessionsLine() {
+    // A VXI-11 WORD that comes while a socket client's line runs Update
+    // runs after that whole line, never between two of its commands.
+    RemotePanel panel;
+    panel.session.offerLanServices(QHostAddress::LocalHost, {true, false});
+    Vxi11Client link(panel.remote.lan.vxi11()->port());
+    bool sent = false;
+    insideARemoteLine(panel.window, [&] {
+        link.startWrite("WORD #H1234\n");
+        // Until the server has it and sets it aside: the window is busy.
+        QTest::qWait(50);
+        sent = true;
+    });
+    for (int n = 0; n < 1000 && !sent; ++n)
+        QCOMPARE(panel.client.ask("WORD #H8112;WORD?"), QByteArray("#H8112"));
+    QVERIFY(sent);
+    QCOMPARE(link.result().value(0), 0u);
+    QCOMPARE(panel.client.ask("WORD?"), QByteArray("#H1234"));
 }
 
 void RemoteTest::clientsBeyondTheLimitAreToldWhy() {

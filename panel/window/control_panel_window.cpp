@@ -561,6 +561,9 @@ void QuorvexControlPanel::showMessage(const QString &text) {
             : boxes(++b) {}
         ~Open() { --boxes; }
     } open{m_boxes};
+    // While the box is open the clients' lines may run again: the ones that
+    // wait are told, or a query would wait for the person to close it.
+    emit idle();
     if (m_presentMessage) {
         m_presentMessage(text);
         return;

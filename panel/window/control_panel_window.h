@@ -84,7 +84,8 @@ public:
 
     // Whether a handler runs, or a message box is open: work from outside the
     // window (a remote command) waits until neither is so, never running
-    // nested in them. idle() says when that wait is over.
+    // nested in them. idle() says when that wait is over, and when a box
+    // opens, during which the queries may run.
     bool busy() const { return m_busy > 0; }
     // Whether a message box is open (and waits for the person).
     bool boxOpen() const { return m_boxes > 0; }

@@ -56,7 +56,10 @@ struct PanelSession {
         remote->lan.start(address, remote->server.port(), lan);
         if (Vxi11Server *vxi11 = remote->lan.vxi11()) {
             vxi11->setGate([this] { return remote->arbiter.linesMayRun(); });
-            QObject::connect(&window, &QuorvexControlPanel::idle, vxi11, &Vxi11Server::resume);
+            // Queued, as the raw socket's turns are: idle() comes as a handler
+            // returns, perhaps inside another session's line still running.
+            QObject::connect(&window, &QuorvexControlPanel::idle, vxi11, &Vxi11Server::resume,
+                             Qt::QueuedConnection);
         }
     }
 

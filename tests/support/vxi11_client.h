@@ -23,8 +23,8 @@ public:
     }
 
     // device_write of message with END set; its answer comes with result().
-    void startWrite(const QByteArray &message) {
-        std::vector<std::uint32_t> args{m_link, 1000, 0, 8, std::uint32_t(message.size())};
+    void startWrite(const QByteArray &message, std::uint32_t ioTimeoutMs = 1000) {
+        std::vector<std::uint32_t> args{m_link, ioTimeoutMs, 0, 8, std::uint32_t(message.size())};
         for (qsizetype k = 0; k < message.size(); k += 4) {
             std::uint32_t word = 0;
             for (qsizetype b = k; b < k + 4; ++b)
