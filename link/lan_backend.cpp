@@ -195,11 +195,11 @@ private:
     // Runs query and the error check as one line; returns the word answered.
     std::uint16_t exchange(const std::string &query) {
         const std::string where = m_backend.m_binding.where();
-        const auto deadline = Clock::now() + m_backend.m_timeout;
         if (m_socket >= 0 && !idle())
             disconnect();
         if (m_socket < 0)
-            connect(deadline);
+            connect(Clock::now() + m_backend.m_timeout);
+        const auto deadline = Clock::now() + m_backend.m_answerTimeout;
         const std::string line = query + ";:SYSTem:ERRor?\n";
         std::size_t sent = 0;
         while (sent < line.size()) {
@@ -223,10 +223,11 @@ private:
             if (!waitFor(m_socket, POLLIN, deadline)) {
                 disconnect();
                 throw PortError(m_where + where + " did not answer within " +
-                                std::to_string(m_backend.m_timeout.count()) +
-                                " ms; the frame is not counted as sent, and the next frame "
-                                "connects again. Check that the host is up and that the "
-                                "instrument there is not busy");
+                                std::to_string(m_backend.m_answerTimeout.count()) +
+                                " ms; the frame is not counted as sent, though it may have "
+                                "reached the board there ('quorvexctl read' there shows what "
+                                "it holds), and the next frame connects again. Check that "
+                                "the host is up and that the instrument there is not busy");
             }
             const ssize_t n = ::recv(m_socket, buffer, sizeof buffer, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -369,10 +370,12 @@ private:
     bool m_heldWrittenBack = false;
 };
 
-LanBackend::LanBackend(std::string binding, std::chrono::milliseconds timeout)
+LanBackend::LanBackend(std::string binding, std::chrono::milliseconds timeout,
+                       std::chrono::milliseconds answerTimeout)
     : m_text(std::move(binding))
     , m_binding(parseLanBinding(m_text))
-    , m_timeout(timeout) {}
+    , m_timeout(timeout)
+    , m_answerTimeout(answerTimeout) {}
 
 LanBackend::~LanBackend() = default;
 

@@ -12,9 +12,13 @@
 // The SCPI port an instrument listens on unless the binding names another.
 inline constexpr std::uint16_t DefaultLanPort = 5025;
 
-// How long connecting, and then each answer, may take before the frame
-// fails: about the parport driver's bound on waiting for a claim.
+// How long connecting may take before the frame fails: about the parport
+// driver's bound on waiting for a claim.
 inline constexpr std::chrono::milliseconds LanTimeout{2000};
+// How long an answer may take: longer than a panel there holds a setting
+// while a message box is open on it (5 s) before it fails it, so that a
+// frame sent there late is never one reported here as not sent.
+inline constexpr std::chrono::milliseconds LanAnswerTimeout{7000};
 
 // What "lan:HOST[:PORT]" names; an IPv6 address in brackets, "lan:[::1]:5025".
 struct LanBinding {
@@ -38,11 +42,12 @@ LanBinding parseLanBinding(const std::string &binding);
 // there; the write phase of that word that follows is then already done.
 // Nothing else is run: every frame reaches the remote board whole or not at
 // all. Connects at the first frame, and again at the frame after a lost
-// connection; no call waits longer than the timeout for the network, apart
+// connection; no call waits longer than its timeout for the network, apart
 // from the system's own name lookup.
 class LanBackend : public PortBackend {
 public:
-    explicit LanBackend(std::string binding, std::chrono::milliseconds timeout = LanTimeout);
+    explicit LanBackend(std::string binding, std::chrono::milliseconds timeout = LanTimeout,
+                        std::chrono::milliseconds answerTimeout = LanAnswerTimeout);
     ~LanBackend() override;
 
     LanBackend(const LanBackend &) = delete;
@@ -55,7 +60,8 @@ private:
 
     std::string m_text;
     LanBinding m_binding;
-    std::chrono::milliseconds m_timeout;
+    std::chrono::milliseconds m_timeout;       // to connect
+    std::chrono::milliseconds m_answerTimeout; // for each answer
     std::unique_ptr<Port> m_port;
 };
 

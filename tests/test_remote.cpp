@@ -15,6 +15,11 @@
 
 #include <functional>
 
+// A lan: binding's frame that a panel there holds for its message box must
+// be answered before the binding gives up on it, or a frame sent late there
+// is reported here as not sent.
+static_assert(LanAnswerTimeout > ScpiServer::BusyWaitLimit);
+
 namespace {
 
 // The real panel on the simulated board, serving its SCPI commands on a free

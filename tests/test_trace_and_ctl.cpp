@@ -635,7 +635,7 @@ void TraceAndCtlTest::lanFailures_data() {
         << QStringList{"--device", "LPT1=gpio:nochip@0,1,2,3", "serve"} << false
         << "the board's port at 127.0.0.1:%1 failed there: LPT1 (378h) on gpio:nochip@0,1,2,3: ";
     QTest::newRow("a host that never answers")
-        << QStringList{} << true << "127.0.0.1:%1 did not answer within 2000 ms";
+        << QStringList{} << true << "127.0.0.1:%1 did not answer within 7000 ms";
 }
 
 void TraceAndCtlTest::lanFailures() {
