@@ -720,6 +720,23 @@ MpsseClock mpsseClockFor(long clockHz) {
     return {true, std::uint16_t(std::min(0xFFFFLL, divisorFor(12'000'000)))};
 }
 
+namespace {
+
+// The binding a remedy suggests for a device: the device part named as
+// suggested, with what the user's binding asked beside it (ftdi-bitbang, and
+// the pins after '@') kept, so that following the advice changes nothing else.
+std::string keepingAsked(const std::string &asked, const std::string &device,
+                         const char *prefix = nullptr) {
+    const std::string bitbang = "ftdi-bitbang";
+    const std::string head =
+        prefix ? prefix : (asked.compare(0, bitbang.size(), bitbang) == 0 ? bitbang : "ftdi");
+    const std::size_t pins = asked.find('@');
+    return head + device.substr(std::string("ftdi").size()) +
+           (pins == std::string::npos ? "" : asked.substr(pins));
+}
+
+} // namespace
+
 std::string ftdiMessage(const FtdiFailure &failure) {
     const std::string item = presetItem(failure.base);
     const std::string where = portName(failure.base) + " on " + failure.binding + ": ";
@@ -741,12 +758,14 @@ std::string ftdiMessage(const FtdiFailure &failure) {
                    item + "=/dev/parportN";
         return where + "no adapter that this binding takes is plugged in; the system has " +
                deviceList(failure.present) + "; bind one with --device " + item + "=" +
-               ftdiBindingFor(failure.present.front(), failure.present);
+               keepingAsked(failure.binding,
+                            ftdiBindingFor(failure.present.front(), failure.present));
     case Step::Choose:
         return where + std::to_string(failure.present.size()) +
                " FTDI adapters are plugged in: " + deviceList(failure.present) +
                "; choose one with --device " + item + "=" +
-               ftdiBindingFor(failure.present.front(), failure.present);
+               keepingAsked(failure.binding,
+                            ftdiBindingFor(failure.present.front(), failure.present));
     case Step::Console:
         return where + what + " looks like a serial console cable, not the board's adapter: " +
                "its serial port /dev/" + failure.device->tty + " is open in " +
@@ -754,8 +773,9 @@ std::string ftdiMessage(const FtdiFailure &failure) {
                ", so a binding that does not name it leaves it alone. To drive the board "
                "through it, taking it from that program, bind it by serial or port: --device " +
                item + "=" +
-               (failure.device->port().empty() ? ftdiBindingFor(*failure.device, {})
-                                               : "ftdi:" + failure.device->port());
+               keepingAsked(failure.binding, failure.device->port().empty()
+                                                 ? ftdiBindingFor(*failure.device, {})
+                                                 : "ftdi:" + failure.device->port());
     case Step::Permission:
         return where + "cannot open " + what + reason + "; install the package's udev rule (" +
                UdevRulesFile +
@@ -782,6 +802,14 @@ std::string ftdiMessage(const FtdiFailure &failure) {
         return where + what + " refused synchronous bit-bang" + reason +
                "; use an FTDI chip that has it (FT232R, FT232H, or channel A of an FT2232H or "
                "FT4232H), or replug the adapter and try again";
+    case Step::Engine:
+        return where + what + " did not start its serial engine (MPSSE)" + reason +
+               "; replug the adapter and try again, or drive its pins in synchronous bit-bang "
+               "with --device " +
+               item + "=" +
+               keepingAsked(failure.binding,
+                            failure.device ? ftdiBindingFor(*failure.device, {}) : "ftdi",
+                            "ftdi-bitbang");
     case Step::Transfer:
         if (failure.cutShort)
             return where + "the pin transfer failed" + reason + cutShort +
@@ -1007,7 +1035,7 @@ void FtdiBackend::setUp(const UsbDevice &device, std::uint16_t base) {
 
 void FtdiBackend::setUpMpsse(const UsbDevice &device, std::uint16_t base) {
     const auto setupFailed = [&](std::string reason) {
-        fail({Step::Setup,
+        fail({Step::Engine,
               base,
               m_text,
               reason.empty() ? m_system->errorText() : reason,
@@ -1052,8 +1080,11 @@ public:
         , m_base(base) {}
 
     void run(std::span<const PinStep> steps, std::span<std::uint8_t> statuses) override {
-        if (m_idle && m_backend.m_open &&
-            !m_backend.m_system->stillPlugged(m_backend.m_port->device())) {
+        // A handle kept past a failure, which closed the adapter: opened anew,
+        // as open() would.
+        if (!m_backend.m_open)
+            m_backend.openAt(m_base);
+        if (m_idle && !m_backend.m_system->stillPlugged(m_backend.m_port->device())) {
             // Unplugged between two frames, and perhaps plugged in again: no
             // frame was under way, so look for it afresh rather than fail one.
             const UsbDevice lost = m_backend.m_port->device();

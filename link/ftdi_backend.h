@@ -166,7 +166,18 @@ inline constexpr std::uint8_t FtdiSyncBitbang = 0x04;
 
 // A step of reaching an FTDI adapter that failed, with what the message needs.
 struct FtdiFailure {
-    enum class Step { Find, Choose, Console, Permission, Busy, Open, Setup, Transfer, Unplugged };
+    enum class Step {
+        Find,
+        Choose,
+        Console,
+        Permission,
+        Busy,
+        Open,
+        Setup,
+        Engine, // an H chip's serial engine did not start
+        Transfer,
+        Unplugged
+    };
 
     Step step;
     std::uint16_t base;

@@ -596,6 +596,9 @@ void AdaptersTest::remedies_data() {
                                << "2 FTDI adapters are plugged in: 0403:6001 serial A1 (FT232R) "
                                   "at /dev/bus/usb/001/004 [ftdi:0403:6001:A1] and 0403:6014 "
                                   "serial B2";
+    QTest::newRow("ftdi: two, for bit-bang on other pins: the remedy keeps both")
+        << ftdi("ftdi-bitbang@~D7,D4,D5,D6", [&](FakeFtdi &c) { c.present.push_back(other); })
+        << "choose one with --device LPT1=ftdi-bitbang:0403:6001:A1@~D7,D4,D5,D6";
     QTest::newRow("ftdi: another serial")
         << ftdi("ftdi:0403:6001:C3", [](FakeFtdi &) {}) << "--device LPT1=ftdi:0403:6001:A1";
     QTest::newRow("ftdi: no permission")
