@@ -36,11 +36,6 @@ struct UsbDevice {
     std::string describe() const;
 };
 
-// A string a USB device reported, safe to print: control characters, bytes
-// that are not UTF-8, bidirectional overrides and backslashes come out as
-// \xHH or \uHHHH escapes, so no device can drive the terminal that shows it.
-std::string escapeUsbString(const std::string &text);
-
 // The programs that have a device node open (or as their controlling
 // terminal), as "minicom (pid 812)". Programs of other users are seen only
 // through their controlling terminal unless this one may look into them.

@@ -1,6 +1,7 @@
 #include "link/gpio_backend.h"
 
 #include "link/port_access.h"
+#include "link/printable_text.h"
 
 #include "link/wiring.h"
 
@@ -202,7 +203,7 @@ std::unique_ptr<GpioSystem> makeKernelGpioSystem() {
 std::string GpioChip::describe() const {
     if (label.empty())
         return path + " (cannot be opened)";
-    return path + " [" + label + "] (" + std::to_string(lines) + " lines)";
+    return path + " [" + printableText(label) + "] (" + std::to_string(lines) + " lines)";
 }
 
 std::vector<GpioChip> listGpioChips(GpioSystem &system) {
@@ -296,7 +297,7 @@ std::string gpioMessage(const GpioFailure &failure) {
     case Step::Busy:
         if (!failure.consumer.empty())
             return where + "line " + failure.line + " of " + chip + " is used by '" +
-                   failure.consumer +
+                   printableText(failure.consumer) +
                    "'; stop the program or driver using it ('gpioinfo' from package gpiod "
                    "lists every line's user), or bind other lines";
         return where + "line " + failure.line + " of " + chip +

@@ -645,6 +645,9 @@ void AdaptersTest::remedies_data() {
     QTest::newRow("gpio: a line in use")
         << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.consumers[2] = "spi0 CS0"; })
         << "line 2 of /dev/gpiochip0 is used by 'spi0 CS0'";
+    QTest::newRow("gpio: a line's user named with a terminal escape, printed escaped")
+        << gpio("gpio:gpiochip0@0,1,2,3", [](FakeGpio &c) { c.consumers[2] = "x\x1b]0;owned\x07"; })
+        << "is used by 'x\\x1b]0;owned\\x07'";
     QTest::newRow("gpio: unplugged while idle") << [] {
         auto chip = std::make_unique<FakeGpio>();
         FakeGpio &unplugged = *chip;
